@@ -1,0 +1,209 @@
+// USB and SCSI generic requests of a client: decoded with every field and
+// length checked, run on the bus on behalf of that client, answered.
+#include <algorithm>
+
+#include "service/token_service.h"
+
+namespace vtok {
+namespace svc {
+
+namespace {
+
+bool encode_config(const rx::plat::usb_config_descriptor& cfg, writer& out) {
+  if (cfg.interfaces.size() > 255) return false;
+  out.u8(cfg.bConfigurationValue).u8(static_cast<uint8_t>(cfg.interfaces.size()));
+  for (const auto& itf : cfg.interfaces) {
+    if (itf.altsettings.size() > 255) return false;
+    out.u8(static_cast<uint8_t>(itf.altsettings.size()));
+    for (const auto& d : itf.altsettings) {
+      if (d.endpoints.size() > 255) return false;
+      out.u8(d.bInterfaceNumber).u8(d.bAlternateSetting).u8(d.bInterfaceClass).u8(d.bInterfaceSubClass);
+      out.u8(d.bInterfaceProtocol).u8(static_cast<uint8_t>(d.endpoints.size()));
+      for (const auto& ep : d.endpoints) out.u8(ep.bEndpointAddress).u8(ep.bmAttributes).u16(ep.wMaxPacketSize);
+    }
+  }
+  return true;
+}
+
+bool malformed(std::string* reason, const char* what) {
+  *reason = std::string("malformed ") + what + " request";
+  return false;
+}
+
+}  // namespace
+
+bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, std::string* reason) {
+  switch (op) {
+    case op_device_list: {
+      if (!in.done()) return malformed(reason, "DEVICE_LIST");
+      std::vector<usb_device_info> devices = bus_.list_devices();
+      out.i32(static_cast<int32_t>(devices.size()));
+      for (const auto& d : devices) {
+        out.u64(d.id).u8(d.bus).u8(d.address).u16(d.descriptor.idVendor).u16(d.descriptor.idProduct);
+        out.u16(d.descriptor.bcdDevice).u8(d.descriptor.bDeviceClass).u8(d.descriptor.bNumConfigurations);
+      }
+      return true;
+    }
+    case op_config_descriptor: {
+      uint64_t dev;
+      uint8_t index;
+      if (!in.u64(&dev) || !in.u8(&index) || !in.done()) return malformed(reason, "CONFIG_DESCRIPTOR");
+      rx::plat::usb_config_descriptor cfg;
+      int rc = bus_.get_config_descriptor(dev, index == 0xFF ? 0 : index, &cfg);
+      writer body;
+      if (rc == 0 && !encode_config(cfg, body)) rc = rx::plat::USB_ERROR_OVERFLOW;
+      out.i32(rc);
+      if (rc == 0) out.raw(body.body().data(), body.body().size());
+      return true;
+    }
+    case op_open: {
+      uint64_t dev;
+      if (!in.u64(&dev) || !in.done()) return malformed(reason, "OPEN");
+      uint32_t handle = 0;
+      int rc = bus_.open(client, dev, &handle);
+      out.i32(rc);
+      if (rc == 0) {
+        std::string serial;
+        for (const auto& d : bus_.list_devices())
+          if (d.id == dev) serial = d.serial;
+        std::lock_guard<std::mutex> lock(mu_);
+        clients_[client].handles[handle] = serial;
+        out.u32(handle);
+      }
+      return true;
+    }
+    case op_close: {
+      uint32_t h;
+      if (!in.u32(&h) || !in.done()) return malformed(reason, "CLOSE");
+      int rc = bus_.close(client, h);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        clients_[client].handles.erase(h);
+      }
+      out.i32(rc);
+      return true;
+    }
+    case op_kernel_driver_active:
+    case op_detach_kernel_driver:
+    case op_claim_interface:
+    case op_release_interface: {
+      uint32_t h;
+      int32_t itf;
+      if (!in.u32(&h) || !in.i32(&itf) || !in.done()) return malformed(reason, "interface");
+      int rc;
+      if (op == op_kernel_driver_active)
+        rc = bus_.kernel_driver_active(client, h, itf);
+      else if (op == op_detach_kernel_driver)
+        rc = bus_.detach_kernel_driver(client, h, itf);
+      else if (op == op_claim_interface)
+        rc = bus_.claim_interface(client, h, itf);
+      else
+        rc = bus_.release_interface(client, h, itf);
+      out.i32(rc);
+      return true;
+    }
+    case op_reset_device: {
+      uint32_t h;
+      if (!in.u32(&h) || !in.done()) return malformed(reason, "RESET_DEVICE");
+      out.i32(bus_.reset_device(client, h));
+      return true;
+    }
+    case op_interrupt_transfer: {
+      uint32_t h, timeout, length;
+      uint8_t ep;
+      if (!in.u32(&h) || !in.u8(&ep) || !in.u32(&timeout) || !in.u32(&length))
+        return malformed(reason, "INTERRUPT_TRANSFER");
+      if (length > max_usb_data) return malformed(reason, "INTERRUPT_TRANSFER (length above the bound)");
+      const bool dir_in = (ep & 0x80) != 0;
+      std::vector<uint8_t> buf;
+      if (dir_in) {
+        if (!in.done()) return malformed(reason, "INTERRUPT_TRANSFER");
+        buf.assign(length, 0);
+      } else if (in.remaining() != length || !in.rest(&buf, max_usb_data)) {
+        return malformed(reason, "INTERRUPT_TRANSFER (data does not match the length)");
+      }
+      int transferred = 0;
+      int rc = bus_.interrupt_transfer(client, h, ep, buf.data(), static_cast<int>(length), &transferred,
+                                       timeout);
+      persist_if_changed(serial_of_handle(client, h));
+      size_t n = static_cast<size_t>(std::clamp(transferred, 0, static_cast<int>(length)));
+      out.i32(rc).u32(static_cast<uint32_t>(n));
+      if (dir_in) out.bytes(buf.data(), n);
+      return true;
+    }
+    case op_control_transfer: {
+      uint32_t h, timeout;
+      uint8_t rt, req;
+      uint16_t value, index, length;
+      if (!in.u32(&h) || !in.u8(&rt) || !in.u8(&req) || !in.u16(&value) || !in.u16(&index) ||
+          !in.u16(&length) || !in.u32(&timeout))
+        return malformed(reason, "CONTROL_TRANSFER");
+      if (length > max_usb_data) return malformed(reason, "CONTROL_TRANSFER (length above the bound)");
+      const bool dir_in = (rt & 0x80) != 0;
+      std::vector<uint8_t> buf;
+      if (dir_in) {
+        if (!in.done()) return malformed(reason, "CONTROL_TRANSFER");
+        buf.assign(length, 0);
+      } else if (in.remaining() != length || !in.rest(&buf, max_usb_data)) {
+        return malformed(reason, "CONTROL_TRANSFER (data does not match the length)");
+      }
+      int rc = bus_.control_transfer(client, h, rt, req, value, index, buf.data(), length, timeout);
+      persist_if_changed(serial_of_handle(client, h));
+      out.i32(rc);
+      if (dir_in) out.bytes(buf.data(), rc > 0 ? std::min<size_t>(static_cast<size_t>(rc), length) : 0);
+      return true;
+    }
+    case op_device_count:
+      if (!in.done()) return malformed(reason, "DEVICE_COUNT");
+      out.i32(bus_.usb_device_count());
+      return true;
+  }
+  *reason = "unknown USB opcode";
+  return false;
+}
+
+// The bus has no SCSI targets yet: no node exists, nothing opens.
+bool token_service::handle_sg(int, uint8_t op, reader& in, writer& out, std::string* reason) {
+  switch (op) {
+    case op_sg_node_exists: {
+      int32_t index;
+      if (!in.i32(&index) || !in.done()) return malformed(reason, "SG_NODE_EXISTS");
+      out.i32(0);
+      return true;
+    }
+    case op_sg_open: {
+      std::string path;
+      int32_t flags;
+      if (!in.str(&path, 4096) || !in.i32(&flags) || !in.done()) return malformed(reason, "SG_OPEN");
+      out.i32(-1);
+      return true;
+    }
+    case op_sg_io: {
+      int32_t fd, dir;
+      uint32_t timeout, dxfer_len;
+      uint8_t sb_len;
+      std::vector<uint8_t> cdb, data;
+      if (!in.i32(&fd) || !in.i32(&dir) || !in.u32(&timeout) || !in.u8(&sb_len) || !in.bytes(&cdb, max_cdb) ||
+          !in.u32(&dxfer_len))
+        return malformed(reason, "SG_IO");
+      if (cdb.empty() || dxfer_len > max_sg_data || dir < -4 || dir > -1)
+        return malformed(reason, "SG_IO (field out of range)");
+      if (dir == -2 && (!in.bytes(&data, max_sg_data) || data.size() != dxfer_len))
+        return malformed(reason, "SG_IO (data does not match the length)");
+      if (!in.done()) return malformed(reason, "SG_IO");
+      out.i32(-1).u8(0).u8(0).u8(0).u8(0).i32(0).u32(0).u32(0).u32(0).u32(0);
+      return true;
+    }
+    case op_sg_close: {
+      int32_t fd;
+      if (!in.i32(&fd) || !in.done()) return malformed(reason, "SG_CLOSE");
+      out.i32(-1);
+      return true;
+    }
+  }
+  *reason = "unknown SCSI opcode";
+  return false;
+}
+
+}  // namespace svc
+}  // namespace vtok
