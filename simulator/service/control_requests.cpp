@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "service/label_command.h"
 #include "service/token_service.h"
 
 namespace vtok {
@@ -163,6 +164,7 @@ json token_service::cmd_plug(const json& req) {
     if (!plugged) throw std::invalid_argument("cannot plug a " + transport + " token: " + error);
   }
   const std::string s = plugged->serial();
+  bus_.with_lock([plugged] { install_label_command(plugged->os()); });
   std::string error;
   if (!save_identity(s, &error)) {
     bus_.unplug(s);
@@ -182,7 +184,9 @@ json token_service::cmd_unplug(const json& req) {
     throw std::invalid_argument("no token " + serial);
   }
   if (!t->plugged()) throw std::invalid_argument("token " + serial + " is not plugged");
+  const uint64_t old_device = t->device_id();
   bus_.unplug(serial);
+  device_gone(old_device);
   std::string error;
   if (!save_identity(serial, &error)) log_("token " + serial + ": saving failed: " + error);
   log_("token " + serial + " unplugged");
@@ -198,7 +202,9 @@ json token_service::cmd_replug(const json& req) {
       throw std::invalid_argument("token " + serial + " is stored but not plugged: use plug --serial");
     throw std::invalid_argument("no token " + serial);
   }
+  const uint64_t old_device = bus_.find(serial)->device_id();
   token& t = bus_.replug(serial, same);
+  device_gone(old_device);
   std::string error;
   if (!save_identity(serial, &error)) log_("token " + serial + ": saving failed: " + error);
   log_("token " + serial + " replugged at bus " + std::to_string(t.bus()) + " address " +

@@ -14,6 +14,12 @@
 namespace vtok {
 namespace svc {
 
+namespace {
+thread_local bool t_stop_after_reply = false;
+}
+
+void server::stop_after_reply() { t_stop_after_reply = true; }
+
 server::server(request_handler& handler, log_fn log) : handler_(handler), log_(std::move(log)) {}
 
 server::~server() {
@@ -136,8 +142,12 @@ void server::serve_connection(int fd, int client) {
       why = "response above the bound";
       break;
     }
-    if (!write_message(fd, resp)) break;
-    if (stopping_.load()) break;
+    const bool ok_sent = write_message(fd, resp);
+    if (t_stop_after_reply) {
+      t_stop_after_reply = false;
+      stop();
+    }
+    if (!ok_sent || stopping_.load()) break;
   }
   if (!why.empty())
     log_("client " + std::to_string(client) + ": closing connection: " + why);

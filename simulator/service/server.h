@@ -45,6 +45,9 @@ class server {
   // watcher.
   void stop();
   bool stopping() const { return stopping_.load(); }
+  // For a request handler: stop once the answer to the request being
+  // handled on this thread has been sent.
+  static void stop_after_reply();
 
  private:
   void serve_connection(int fd, int client);

@@ -113,7 +113,10 @@ int run(const service_options& opt, int ready_fd) {
 
   token_service svc(opt.dir, log_line);
   server srv(svc, log_line);
-  svc.set_stop_callback([&srv] { srv.stop(); });
+  svc.set_stop_callback([&svc] {
+    svc.stop_waits();
+    server::stop_after_reply();
+  });
   svc.load();
   if (!srv.listen(socket_path(opt.dir), &error)) {
     ::close(lock_fd);
@@ -121,10 +124,11 @@ int run(const service_options& opt, int ready_fd) {
   }
   log_line("serving " + socket_path(opt.dir));
 
-  std::thread watcher([&srv, sigs] {
+  std::thread watcher([&srv, &svc, sigs] {
     int sig = 0;
     sigwait(&sigs, &sig);
     if (!srv.stopping()) log_line(std::string("signal ") + strsignal(sig) + ": stopping");
+    svc.stop_waits();
     srv.stop();
   });
   if (ready_fd >= 0) {

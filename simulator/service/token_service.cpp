@@ -21,12 +21,16 @@ std::shared_ptr<token_service::stored_entry> token_service::entry(const std::str
   return e;
 }
 
-std::string token_service::serial_of_handle(int client, uint32_t handle) {
+token_service::handle_info token_service::handle_of(int client, uint32_t handle) {
   std::lock_guard<std::mutex> lock(mu_);
   auto c = clients_.find(client);
   if (c == clients_.end()) return {};
   auto h = c->second.handles.find(handle);
-  return h == c->second.handles.end() ? std::string() : h->second;
+  return h == c->second.handles.end() ? handle_info{} : h->second;
+}
+
+void token_service::device_gone(uint64_t device) {
+  if (device) clock_.device_gone(device);
 }
 
 void token_service::persist_if_changed(const std::string& serial) {

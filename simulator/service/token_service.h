@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "clock.h"
+#include "service/service_clock.h"
 #include "service/server.h"
 #include "service/token_store.h"
 #include "service/wire.h"
@@ -39,14 +40,20 @@ class token_service : public request_handler {
   void client_gone(int client) override;
 
   virtual_bus& bus() { return bus_; }
+  // Ends every transfer wait (the service is stopping).
+  void stop_waits() { clock_.stop(); }
 
  private:
   struct stored_entry {
     std::mutex save_mu;  // orders the saves of this token
     stored_token rec;    // guarded by save_mu
   };
+  struct handle_info {
+    std::string serial;
+    uint64_t device = 0;
+  };
   struct client_state {
-    std::map<uint32_t, std::string> handles;  // bus handle -> token serial
+    std::map<uint32_t, handle_info> handles;  // bus handle -> its token
     std::set<int32_t> sg_fds;
   };
 
@@ -70,11 +77,13 @@ class token_service : public request_handler {
   // Writes the token's identity and plug state, and its current card state.
   bool save_identity(const std::string& serial, std::string* error);
   std::shared_ptr<stored_entry> entry(const std::string& serial, bool create);
-  std::string serial_of_handle(int client, uint32_t handle);
+  handle_info handle_of(int client, uint32_t handle);
+  // Marks the device instance of a token gone (ends waits of transfers to it).
+  void device_gone(uint64_t device);
 
   std::string dir_;
   log_fn log_;
-  real_clock clock_;
+  service_clock clock_;
   virtual_bus bus_;
   token_store store_;
   std::function<void()> on_stop_;

@@ -63,11 +63,12 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
       int rc = bus_.open(client, dev, &handle);
       out.i32(rc);
       if (rc == 0) {
-        std::string serial;
+        handle_info info;
+        info.device = dev;
         for (const auto& d : bus_.list_devices())
-          if (d.id == dev) serial = d.serial;
+          if (d.id == dev) info.serial = d.serial;
         std::lock_guard<std::mutex> lock(mu_);
-        clients_[client].handles[handle] = serial;
+        clients_[client].handles[handle] = info;
         out.u32(handle);
       }
       return true;
@@ -106,6 +107,7 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
       uint32_t h;
       if (!in.u32(&h) || !in.done()) return malformed(reason, "RESET_DEVICE");
       out.i32(bus_.reset_device(client, h));
+      persist_if_changed(handle_of(client, h).serial);
       return true;
     }
     case op_interrupt_transfer: {
@@ -123,9 +125,15 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
         return malformed(reason, "INTERRUPT_TRANSFER (data does not match the length)");
       }
       int transferred = 0;
-      int rc = bus_.interrupt_transfer(client, h, ep, buf.data(), static_cast<int>(length), &transferred,
-                                       timeout);
-      persist_if_changed(serial_of_handle(client, h));
+      const handle_info info = handle_of(client, h);
+      int rc;
+      {
+        service_clock::watch watch(info.device);
+        rc = bus_.interrupt_transfer(client, h, ep, buf.data(), static_cast<int>(length), &transferred, timeout);
+      }
+      if (rc == rx::plat::USB_ERROR_TIMEOUT && info.device && clock_.is_gone(info.device))
+        rc = rx::plat::USB_ERROR_NO_DEVICE;  // unplugged while the read waited
+      persist_if_changed(info.serial);
       size_t n = static_cast<size_t>(std::clamp(transferred, 0, static_cast<int>(length)));
       out.i32(rc).u32(static_cast<uint32_t>(n));
       if (dir_in) out.bytes(buf.data(), n);
@@ -147,8 +155,15 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
       } else if (in.remaining() != length || !in.rest(&buf, max_usb_data)) {
         return malformed(reason, "CONTROL_TRANSFER (data does not match the length)");
       }
-      int rc = bus_.control_transfer(client, h, rt, req, value, index, buf.data(), length, timeout);
-      persist_if_changed(serial_of_handle(client, h));
+      const handle_info info = handle_of(client, h);
+      int rc;
+      {
+        service_clock::watch watch(info.device);
+        rc = bus_.control_transfer(client, h, rt, req, value, index, buf.data(), length, timeout);
+      }
+      if (rc == rx::plat::USB_ERROR_TIMEOUT && info.device && clock_.is_gone(info.device))
+        rc = rx::plat::USB_ERROR_NO_DEVICE;
+      persist_if_changed(info.serial);
       out.i32(rc);
       if (dir_in) out.bytes(buf.data(), rc > 0 ? std::min<size_t>(static_cast<size_t>(rc), length) : 0);
       return true;
