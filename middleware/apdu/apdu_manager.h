@@ -1,0 +1,13 @@
+// Command builder `apdu_manager`, reached through get_apdu_mgr() (apdu/apdu_registry.h):
+// applications, containers, certificates, files, random (Parts 2.3, 2.2).
+// Stateless; one instance per process. The create_apdu_* operations are
+// added by the Part that specifies the commands.
+#pragma once
+
+#include "apdu/apdu_mgr_base.h"
+
+class apdu_manager : public apdu_mgr_base {
+ public:
+  apdu_manager() = default;
+  ~apdu_manager() override = default;
+};

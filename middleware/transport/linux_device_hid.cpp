@@ -1,0 +1,282 @@
+#include "transport/linux_device_hid.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "transport/hid_frame.h"
+#include "transport/hid_usb.h"
+
+using namespace rx;
+using plat::backend;
+
+namespace {
+constexpr int kClaimRetries = 50;
+constexpr unsigned kClaimRetryMs = 20;
+}  // namespace
+
+linux_device_hid::linux_device_hid(const char* path) {
+  std::snprintf(path_, sizeof(path_), "%s", path ? path : "");
+  std::memset(name_, 0, sizeof(name_));
+}
+
+linux_device_hid::~linux_device_hid() { close(); }
+
+void linux_device_hid::set_dev_name(const char* name) {
+  std::snprintf(name_, sizeof(name_), "%s", name ? name : "");
+}
+
+int linux_device_hid::set_comm_timeout(int ms) {
+  comm_timeout_ = ms;
+  return ms;
+}
+
+int linux_device_hid::close() {
+  if (handle_) {
+    // A handle made by a backend that is no longer installed cannot be
+    // closed through another one; it is forgotten.
+    if (owner_ == &plat::get()) owner_->usb_close(handle_);
+    handle_ = nullptr;
+    owner_ = nullptr;
+  }
+  return 0;
+}
+
+bool linux_device_hid::find_device(const std::vector<plat::usb_device_ref>& list, size_t index) {
+  backend& be = plat::get();
+  plat::usb_device* dev = list[index].get();
+  plat::usb_device_descriptor desc;
+  if (be.usb_get_device_descriptor(dev, &desc) != 0) return false;
+  char path[64];
+  hid::format_path(path, sizeof(path), false, desc.idVendor, desc.idProduct,
+                   hid::path_address(be, list, index));
+  if (std::strcmp(path, path_) != 0) return false;
+
+  if (iface_class_ != 0) return true;  // scanned before
+
+  iface_ = 0;
+  ep_in_ = 1;
+  ep_out_ = 1;
+  if (desc.bNumConfigurations == 0) return true;
+  for (int c = 0; c < desc.bNumConfigurations; ++c) {
+    plat::usb_config_descriptor cfg;
+    if (be.usb_get_config_descriptor(dev, static_cast<uint8_t>(c), &cfg) != 0) continue;
+    for (size_t i = 0; i < cfg.interfaces.size(); ++i) {
+      iface_ = static_cast<uint8_t>(i);
+      for (const plat::usb_interface_descriptor& alt : cfg.interfaces[i].altsettings) {
+        for (const plat::usb_endpoint_descriptor& ep : alt.endpoints) {
+          if (ep.bEndpointAddress & 0x80) {
+            ep_in_ = ep.bEndpointAddress;
+            in_type_ = ep.bmAttributes & 0x03;
+          } else {
+            ep_out_ = ep.bEndpointAddress;
+            out_type_ = ep.bmAttributes & 0x03;
+          }
+        }
+        if (alt.bInterfaceClass == plat::USB_CLASS_HID) {
+          iface_class_ = plat::USB_CLASS_HID;
+          return true;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+int linux_device_hid::open() {
+  close();
+  plat::usb_context* ctx = nullptr;
+  int r = hid::init_io_context(&ctx);
+  if (r < 0) return r;
+  backend& be = plat::get();
+  std::vector<plat::usb_device_ref> list;
+  if (be.usb_get_device_list(ctx, &list) < 0) return 1;
+
+  int result = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!find_device(list, i)) continue;
+    plat::usb_device_handle* h = nullptr;
+    r = be.usb_open(list[i].get(), &h);
+    if (r < 0 || !h) {
+      handle_ = nullptr;
+      return r < 0 ? r : plat::USB_ERROR_OTHER;
+    }
+    handle_ = h;
+    owner_ = &be;
+    result = be.usb_kernel_driver_active(h, iface_);
+    if (result == 1) result = be.usb_detach_kernel_driver(h, iface_);
+    break;
+  }
+  return result;
+}
+
+unsigned linux_device_hid::transfer_timeout() {
+  if (comm_timeout_ < 5000) comm_timeout_ = 5000;
+  int& flag = hid::insert_flag();
+  if (flag) {
+    flag = 0;
+    short_timeout_ = 1;
+  }
+  if (short_timeout_) comm_timeout_ = 3000;
+  return static_cast<unsigned>(comm_timeout_);
+}
+
+int linux_device_hid::claim_with_retries(int retries, bool go_on_if_all_fail) {
+  backend& be = plat::get();
+  int r = be.usb_claim_interface(handle_, iface_);
+  if (r == 0) return 0;
+  for (int i = 0; i < retries; ++i) {
+    be.sleep_ms(kClaimRetryMs);
+    r = be.usb_claim_interface(handle_, iface_);
+    if (r == 0) return 0;
+    if (r == plat::USB_ERROR_NO_DEVICE) return 1;
+  }
+  return go_on_if_all_fail ? 0 : r;
+}
+
+void linux_device_hid::release() {
+  if (handle_) plat::get().usb_release_interface(handle_, iface_);
+}
+
+int linux_device_hid::cmd_write(const uint8_t* chunk, int len, bool first, bool last) {
+  if (len > hid::kChunk || len < 0) return 1;
+  uint8_t report[hid::kReportSize] = {0};
+  report[0] = static_cast<uint8_t>(len | (first ? hid::kFlagFirst : 0) | (last ? hid::kFlagLast : 0));
+  if (len > 0) std::memcpy(report + 1, chunk, len);
+  unsigned timeout = transfer_timeout();
+  int transferred = 0;
+  int r = plat::get().usb_interrupt_transfer(handle_, ep_out_, report, hid::kReportSize,
+                                            &transferred, timeout);
+  if (r == 0) {
+    short_timeout_ = 0;
+    return 0;
+  }
+  if (r == plat::USB_ERROR_TIMEOUT) short_timeout_ = 1;
+  return 2;
+}
+
+int linux_device_hid::cmd_write_data(const uint8_t* frame, int total) {
+  int r = claim_with_retries(kClaimRetries, false);
+  if (r != 0) return r;
+  int full = total / hid::kChunk;
+  int rem = total % hid::kChunk;
+  for (int i = 0; i < full; ++i) {
+    if (cmd_write(frame + i * hid::kChunk, hid::kChunk, i == 0, i == full - 1 && rem == 0) != 0) {
+      release();
+      return 1;
+    }
+  }
+  if (rem != 0 && cmd_write(frame + full * hid::kChunk, rem, full == 0, true) != 0) {
+    release();
+    return 1;
+  }
+  return 0;
+}
+
+int linux_device_hid::cmd_read(uint8_t* payload, int* len, bool* first, bool* last) {
+  unsigned timeout = transfer_timeout();
+  uint8_t report[hid::kReportSize] = {0};
+  int transferred = 0;
+  int r = plat::get().usb_interrupt_transfer(handle_, static_cast<uint8_t>(ep_in_ | 0x80), report,
+                                            hid::kReportSize, &transferred, timeout);
+  if (r != 0) {
+    if (r == plat::USB_ERROR_TIMEOUT) short_timeout_ = 1;
+    return 1;
+  }
+  short_timeout_ = 0;
+  *first = (report[0] & hid::kFlagFirst) != 0;
+  *last = (report[0] & hid::kFlagLast) != 0;
+  *len = report[0] & hid::kLengthMask;
+  std::memcpy(payload, report + 1, *len);
+  return 0;
+}
+
+int linux_device_hid::cmd_read_data(uint8_t* frame, int capacity, int* total) {
+  backend& be = plat::get();
+  // The overall deadline of one reassembly: twice the transfer timeout in
+  // force when it starts (the first report may take up to one timeout, the
+  // rest get at least as long again), measured with the seam's clock. As a
+  // clock-independent bound, the number of reports without payload is
+  // limited to one per millisecond of that budget.
+  const uint64_t budget = 2ull * transfer_timeout();
+  const uint64_t deadline = be.monotonic_ms() + budget;
+  uint64_t empty_reports = 0;
+  int got = 0;
+  for (;;) {
+    uint8_t payload[hid::kChunk];
+    int n = 0;
+    bool first = false, last = false;
+    if (cmd_read(payload, &n, &first, &last) != 0) break;
+    if (got + n > capacity) break;  // the frame would overrun the buffer
+    std::memcpy(frame + got, payload, n);
+    got += n;
+    if (last) {
+      *total = got;
+      release();
+      return 0;
+    }
+    if (n == 0 && ++empty_reports > budget) break;
+    if (be.monotonic_ms() >= deadline) break;
+  }
+  release();
+  return 1;
+}
+
+int linux_device_hid::send_data(const unsigned char* data, int len) {
+  if (!handle_) return 1;
+  if (len < 0 || len > hid::kMaxCommand || (len > 0 && !data)) return 1;
+  uint8_t frame[hid::kFrameHeader + hid::kMaxCommand];
+  int total = hid::build_request_frame(data, len, frame);
+  if (total < 0) return 1;
+  return cmd_write_data(frame, total) == 0 ? 0 : 1;
+}
+
+int linux_device_hid::receive_data(unsigned char* buf, int* len) {
+  if (!handle_) return hid::RECV_READ_FAILED;
+  uint8_t frame[hid::kMaxFrame] = {0};
+  int total = 0;
+  if (cmd_read_data(frame, hid::kMaxFrame, &total) != 0) return hid::RECV_READ_FAILED;
+  return hid::parse_response_frame(frame, total, buf, len);
+}
+
+int linux_device_hid::device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp,
+                                int* resp_len) {
+  if (send_data(cmd, cmd_len) != 0) return 1;
+  if (receive_data(resp, resp_len) != 0) return 2;
+  return 0;
+}
+
+int linux_device_hid::send_raw_data(const unsigned char* cdb, int cdb_len,
+                                    const unsigned char* data, long len) {
+  uint8_t report[hid::kMaxFrame];
+  hid::build_raw_report(cdb, cdb_len, data, len, report);
+  if (!handle_) return 1;
+  if (claim_with_retries(kClaimRetries, true) != 0) return 1;
+  // The device's current communication timeout; 0 would mean "wait forever"
+  // to libusb and is read as 5000 ms.
+  unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : 5000u;
+  int transferred = 0;
+  int r = plat::get().usb_interrupt_transfer(handle_, ep_out_, report, hid::kReportSize,
+                                            &transferred, timeout);
+  if (r != 0) {
+    release();
+    return 1;
+  }
+  return 0;
+}
+
+int linux_device_hid::receive_raw_data(const unsigned char*, int, unsigned char* buf, long* len) {
+  if (!handle_) return hid::RAW_READ_FAILED;
+  uint8_t report[hid::kMaxFrame] = {0};
+  unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : 5000u;
+  int transferred = 0;
+  int r = plat::get().usb_interrupt_transfer(handle_, static_cast<uint8_t>(ep_in_ | 0x80), report,
+                                            hid::kReportSize, &transferred, timeout);
+  release();
+  if (r != 0) return hid::RAW_READ_FAILED;
+  return hid::parse_raw_response(report, buf, len);
+}
+
+int linux_device_hid::reconnect() {
+  if (!handle_) return 1;
+  return plat::get().usb_reset_device(handle_);
+}
