@@ -10,4 +10,8 @@ class apdu_manager : public apdu_mgr_base {
  public:
   apdu_manager() = default;
   ~apdu_manager() override = default;
+
+  // GenRandom (80 50 00 00, 2E) with Le = `len` (1 to 65536); a new record
+  // (the caller deletes it), or null for a length outside that range.
+  apdu* create_apdu_gen_random(int len);
 };
