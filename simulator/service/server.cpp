@@ -76,6 +76,12 @@ void server::run() {
         ::close(fd);
         break;
       }
+      if (connections_.size() >= max_connections) {
+        log_("client " + std::to_string(client) + ": refused, " + std::to_string(max_connections) +
+             " connections already open");
+        ::close(fd);
+        continue;
+      }
       connections_[client] = fd;
     }
     std::thread([this, fd, client] { serve_connection(fd, client); }).detach();

@@ -59,6 +59,15 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
     case op_open: {
       uint64_t dev;
       if (!in.u64(&dev) || !in.done()) return malformed(reason, "OPEN");
+      {
+        // A client that never closes what it opens must not grow the bus
+        // without bound.
+        std::lock_guard<std::mutex> lock(mu_);
+        if (clients_[client].handles.size() >= max_handles_per_client) {
+          out.i32(rx::plat::USB_ERROR_NO_MEM);
+          return true;
+        }
+      }
       uint32_t handle = 0;
       int rc = bus_.open(client, dev, &handle);
       out.i32(rc);

@@ -22,6 +22,8 @@ constexpr uint32_t max_sg_data = 65536;
 constexpr uint32_t max_cdb = 16;
 constexpr uint32_t max_sense = 255;
 constexpr uint32_t max_control_text = 65536;
+constexpr size_t max_handles_per_client = 256;
+constexpr size_t max_connections = 512;
 
 enum op : uint8_t {
   op_hello = 0x01,
