@@ -13,8 +13,19 @@ using kind = vtok::transfer_entry::kind;
 std::vector<bytes> apdus_seen(const vtok::token& t) {
   std::vector<bytes> out;
   bytes frame;
-  for (const auto& e : t.record()) {
+  const auto rec = t.record();
+  // An OUT report the model took as a raw vendor command sits next to its
+  // raw_command entry; it is not part of any frame.
+  auto is_raw = [&rec](size_t i) {
+    for (size_t j : {i - 1, i + 1})
+      if (j < rec.size() && rec[j].what == kind::raw_command && rec[j].bytes == rec[i].bytes)
+        return true;
+    return false;
+  };
+  for (size_t i = 0; i < rec.size(); ++i) {
+    const auto& e = rec[i];
     if (e.what != kind::interrupt_out || e.result != 0 || e.bytes.size() != 64) continue;
+    if (is_raw(i)) continue;
     const uint8_t f = e.bytes[0];
     if (f & 0x80) frame.clear();
     frame.insert(frame.end(), e.bytes.begin() + 1, e.bytes.begin() + 1 + (f & 0x3f));
@@ -75,11 +86,16 @@ int raw_answer_backend::usb_interrupt_transfer(rx::plat::usb_device_handle* h, u
       return 0;
     }
   }
+  const bool out = !(ep & 0x80);
+  const size_t before = out ? token_.record().size() : 0;
   const int r =
       vtok::sim_backend::usb_interrupt_transfer(h, ep, data, length, transferred, timeout_ms);
-  if (!(ep & 0x80) && r == 0) {
+  if (out && r == 0) {
+    // The model notes a raw command among the entries this transfer added.
     const auto rec = token_.record();
-    raw_pending_ = !rec.empty() && rec.back().what == kind::raw_command;
+    raw_pending_ = false;
+    for (size_t i = before; i < rec.size(); ++i)
+      if (rec[i].what == kind::raw_command) raw_pending_ = true;
   }
   return r;
 }
