@@ -60,6 +60,10 @@ struct out_msg {
     return *this;
   }
   out_msg& i32(int32_t v) { return u32(static_cast<uint32_t>(v)); }
+  out_msg& u64(uint64_t v) {
+    u32(static_cast<uint32_t>(v));
+    return u32(static_cast<uint32_t>(v >> 32));
+  }
   out_msg& bytes(const uint8_t* p, size_t n) {
     u32(static_cast<uint32_t>(n));
     if (n) b.insert(b.end(), p, p + n);
@@ -88,6 +92,12 @@ class in_msg {
     *x = 0;
     for (int i = 3; i >= 0; --i) *x = (*x << 8) | v_[pos_ + i];
     pos_ += 4;
+    return true;
+  }
+  bool u64(uint64_t* x) {
+    uint32_t lo, hi;
+    if (!u32(&lo) || !u32(&hi)) return false;
+    *x = (static_cast<uint64_t>(hi) << 32) | lo;
     return true;
   }
   bool i32(int32_t* x) {
@@ -161,7 +171,7 @@ bool recv_msg(int fd, std::vector<uint8_t>* body) {
 struct vt_context : usb_context {};
 
 struct vt_device : usb_device {
-  uint32_t id = 0;
+  uint64_t id = 0;
   uint8_t bus = 0;
   uint8_t address = 0;
   usb_device_descriptor desc;
@@ -307,7 +317,7 @@ long vtoken_client_backend::usb_get_device_list(usb_context*, std::vector<usb_de
   std::vector<usb_device_ref> devices;
   for (int32_t i = 0; i < count; ++i) {
     auto d = std::make_shared<vt_device>();
-    if (!in.u32(&d->id) || !in.u8(&d->bus) || !in.u8(&d->address) || !in.u16(&d->desc.idVendor) ||
+    if (!in.u64(&d->id) || !in.u8(&d->bus) || !in.u8(&d->address) || !in.u16(&d->desc.idVendor) ||
         !in.u16(&d->desc.idProduct) || !in.u16(&d->desc.bcdDevice) || !in.u8(&d->desc.bDeviceClass) ||
         !in.u8(&d->desc.bNumConfigurations))
       return USB_ERROR_IO;
@@ -329,7 +339,7 @@ int vtoken_client_backend::config_descriptor(usb_device* dev, uint8_t index, usb
   auto* d = dynamic_cast<vt_device*>(dev);
   if (!d || !config) return USB_ERROR_INVALID_PARAM;
   out_msg req(op_config_descriptor);
-  req.u32(d->id).u8(index);
+  req.u64(d->id).u8(index);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
   if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_IO;
@@ -364,7 +374,7 @@ int vtoken_client_backend::usb_open(usb_device* dev, usb_device_handle** handle)
   auto* d = dynamic_cast<vt_device*>(dev);
   if (!d || !handle) return USB_ERROR_INVALID_PARAM;
   out_msg req(op_open);
-  req.u32(d->id);
+  req.u64(d->id);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
   if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_IO;
