@@ -83,10 +83,9 @@ RX_EXPORT int app_dev_erase_firmware(void* h);
 /* Reads `*len` (1 to 65535) bytes of OEM data at `offset` (0-65535); `*len`
  * in-out (the token may answer fewer bytes). */
 RX_EXPORT int app_read_oem_info(void* h, int offset, unsigned char* buf, int* len);
-/* Writes `len` bytes of OEM data at `offset`. Response data, if the token
- * sends any, is copied back into `buf` when it fits in `len` bytes (3
- * otherwise, with `buf` untouched). */
-RX_EXPORT int app_write_oem_info(void* h, int offset, unsigned char* buf, int len);
+/* Writes `len` bytes of OEM data at `offset`. `buf` is only read; response
+ * data, if the token sends any, is discarded. */
+RX_EXPORT int app_write_oem_info(void* h, int offset, const unsigned char* buf, int len);
 /* Locks the card OS with the caller's bytes. */
 RX_EXPORT int app_dev_lock_cos(void* h, const unsigned char* data, int len);
 

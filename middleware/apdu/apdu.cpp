@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 apdu::apdu(int apdu_case, unsigned char cla, int ins, int p1, int p2, const char* name)
     : case_(apdu_case),
       cla_(cla),
@@ -15,11 +17,16 @@ apdu::apdu(int apdu_case, unsigned char cla, int ins, int p1, int p2, const char
 
 apdu::~apdu() {
   free_data();
+  if (resp_ && resp_len_ > 0) OPENSSL_cleanse(resp_, resp_len_);
   delete[] resp_;
 }
 
 void apdu::free_data() {
-  if (owns_data_) delete[] data_;
+  if (owns_data_) {
+    // Command data may carry keys or PIN blocks.
+    if (data_ && data_len_ > 0) OPENSSL_cleanse(data_, data_len_);
+    delete[] data_;
+  }
   data_ = nullptr;
   owns_data_ = 0;
 }
@@ -108,6 +115,7 @@ int apdu::deserialize(const unsigned char* resp, int len) {
   if (!resp || len < 2) return APDU_ERR_RESPONSE;
   sw1_ = resp[len - 2];
   sw2_ = resp[len - 1];
+  if (resp_ && resp_len_ > 0) OPENSSL_cleanse(resp_, resp_len_);
   delete[] resp_;
   resp_ = nullptr;
   if (len > 2) {

@@ -81,11 +81,10 @@ int app_read_oem_info(void* h, int offset, unsigned char* buf, int* len) {
   return answer_into(*a, buf, len);
 }
 
-int app_write_oem_info(void* h, int offset, unsigned char* buf, int len) {
+int app_write_oem_info(void* h, int offset, const unsigned char* buf, int len) {
   apdu_ptr a(fac().create_apdu_write_oem_info(offset, buf, len));
-  if (int r = ask(h, a.get())) return r;
-  // Any response data goes back into the caller's buffer, bounded by it.
-  return rx::cmd::copy_response(*a, buf, len, nullptr);
+  // The caller's buffer is input only: response data, if any, is discarded.
+  return ask(h, a.get());
 }
 
 int app_dev_lock_cos(void* h, const unsigned char* data, int len) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include <openssl/crypto.h>
+
 #include "apdu/apdu_settings.h"
 #include "rx7100_app.h"
 #include "transport/platform.h"
@@ -259,6 +261,17 @@ int device_mgr::transmit_apdu(void* handle, apdu* cmd, int* sw) {
 
   unsigned char resp[kMaxResponse];
   std::memset(resp, 0, sizeof(resp));
+  // The encoded command and the raw answer may hold key material.
+  struct wipe_on_exit {
+    unsigned char* a;
+    size_t a_len;
+    unsigned char* b;
+    size_t b_len;
+    ~wipe_on_exit() {
+      OPENSSL_cleanse(a, a_len);
+      OPENSSL_cleanse(b, b_len);
+    }
+  } wipe{enc.get(), static_cast<size_t>(enc_len), resp, sizeof(resp)};
   int resp_len = 0;
   int status = 0;
   bool exchanged = false;
