@@ -106,11 +106,33 @@ std::vector<uint8_t> card_os::process(const uint8_t* apdu, size_t n, int client)
     rsp = run(cmd);
   }
   outcome_.sw = rsp.sw;
-  if (changed_in_command_) {
-    changed_ = true;
-    if (on_changed_) on_changed_(persistent_);
-  }
+  report_state_change();
   return rsp.bytes();
+}
+
+void card_os::report_state_change() {
+  if (!changed_in_command_) return;
+  changed_in_command_ = false;
+  changed_ = true;
+  if (on_changed_) on_changed_(persistent_);
+}
+
+void card_os::register_raw_handler(uint8_t b0, uint8_t b1, raw_handler_fn fn) {
+  raw_handlers_[{b0, b1}] = std::move(fn);
+}
+
+raw_answer card_os::process_raw(const raw_command& cmd) {
+  changed_in_command_ = false;
+  auto it = raw_handlers_.find({cmd.block[0], cmd.block[1]});
+  if (it == raw_handlers_.end()) return std::nullopt;
+  raw_answer a;
+  try {
+    a = it->second(*this, cmd);
+  } catch (const std::exception&) {
+    a = std::nullopt;  // as for an unknown block: no answer
+  }
+  report_state_change();
+  return a;
 }
 
 response card_os::run(const command& in) {

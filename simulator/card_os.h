@@ -13,10 +13,12 @@
 // max_chain_bytes of accumulated data aborts the chain with 6700.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,9 +31,13 @@ namespace sw {
 constexpr uint16_t ok = 0x9000;
 constexpr uint16_t wrong_length = 0x6700;
 constexpr uint16_t security_not_satisfied = 0x6982;
+constexpr uint16_t auth_blocked = 0x6983;
 constexpr uint16_t conditions_not_satisfied = 0x6985;
 constexpr uint16_t wrong_data = 0x6A80;
 constexpr uint16_t wrong_p1p2 = 0x6A86;
+constexpr uint16_t reference_not_found = 0x6A88;
+constexpr uint16_t offset_out_of_range = 0x6B00;
+constexpr uint16_t retries_left_base = 0x63C0;  // | remaining tries (0..15)
 constexpr uint16_t last_command_expected = 0x6883;
 constexpr uint16_t ins_not_supported = 0x6D00;
 constexpr uint16_t cla_not_supported = 0x6E00;
@@ -81,6 +87,21 @@ struct apdu_outcome {
 class card_os;
 using handler_fn = std::function<response(card_os&, const command&)>;
 
+// A raw vendor pass-through command: the 16-byte command block, the data
+// that arrived and the data length the sender declared (a HID raw report
+// carries at most 44 data bytes, so the two may differ).
+struct raw_command {
+  std::array<uint8_t, 16> block{};
+  std::vector<uint8_t> data;
+  size_t declared_length = 0;
+  int client = 0;
+  bool complete() const { return declared_length == data.size(); }
+};
+// The answer's data, or nullopt when the block is no command of the token
+// (it is then not answered at all).
+using raw_answer = std::optional<std::vector<uint8_t>>;
+using raw_handler_fn = std::function<raw_answer(card_os&, const raw_command&)>;
+
 class card_os {
  public:
   static constexpr size_t max_chain_bytes = 65536;
@@ -99,6 +120,10 @@ class card_os {
   void register_handler(uint8_t cla, uint8_t ins, handler_fn fn);
   void unregister_handler(uint8_t cla, uint8_t ins);
   bool has_handler(uint8_t cla, uint8_t ins) const;
+
+  // Raw vendor commands, dispatched on the block's bytes 0 and 1.
+  raw_answer process_raw(const raw_command& cmd);
+  void register_raw_handler(uint8_t b0, uint8_t b1, raw_handler_fn fn);
 
   persistent_state& persistent() { return persistent_; }
   const persistent_state& persistent() const { return persistent_; }
@@ -132,10 +157,12 @@ class card_os {
  private:
   response run(const command& cmd);
   response dispatch(const command& cmd);
+  void report_state_change();
 
   persistent_state persistent_;
   volatile_state volatile_;
   std::map<std::pair<uint8_t, uint8_t>, handler_fn> handlers_;
+  std::map<std::pair<uint8_t, uint8_t>, raw_handler_fn> raw_handlers_;
   apdu_outcome outcome_;
   bool changed_in_command_ = false;
   bool changed_ = false;

@@ -18,6 +18,10 @@ constexpr uint8_t hid_get_report = 0x01;
 constexpr uint8_t hid_set_report = 0x09;
 constexpr size_t max_raw_kept = 16;
 constexpr uint16_t header_length_too_big_value = 1077;
+// Raw report: command block in bytes 0-15, data length in 16-17, data from 20.
+constexpr size_t raw_block_size = 16;
+constexpr size_t raw_data_offset = 20;
+constexpr size_t raw_data_capacity = hidf::report_size - raw_data_offset;  // 44
 }  // namespace
 
 hid_token_device::hid_token_device(uint16_t vid, uint16_t pid, bool with_storage)
@@ -176,10 +180,28 @@ int hid_token_device::take_report(device_context& ctx, const uint8_t* r) {
     e.what = transfer_entry::kind::raw_command;
     e.bytes.assign(copy.begin(), copy.end());
     ctx.core.record.add(std::move(e));
+    answer_raw(ctx, copy);
     return USB_SUCCESS;
   }
   if (last) complete_frame(ctx);
   return USB_SUCCESS;
+}
+
+void hid_token_device::answer_raw(device_context& ctx, const hidf::report& r) {
+  raw_command cmd;
+  std::copy(r.begin(), r.begin() + raw_block_size, cmd.block.begin());
+  cmd.declared_length = static_cast<size_t>(r[16]) | (static_cast<size_t>(r[17]) << 8);
+  cmd.client = ctx.client;
+  const size_t arrived = std::min(cmd.declared_length, raw_data_capacity);
+  cmd.data.assign(r.begin() + raw_data_offset, r.begin() + raw_data_offset + arrived);
+  raw_answer a = ctx.core.os.process_raw(cmd);
+  OPENSSL_cleanse(cmd.data.data(), cmd.data.size());
+  if (!a) return;  // no command of the token
+  // Like a new frame, a raw command discards an answer not yet read. One
+  // raw report carries at most 44 bytes of answer.
+  drop_queued_response(ctx);
+  in_queue_.push_back(hidf::build_raw_response(a->data(), std::min(a->size(), raw_data_capacity)));
+  OPENSSL_cleanse(a->data(), a->size());
 }
 
 void hid_token_device::complete_frame(device_context& ctx) {

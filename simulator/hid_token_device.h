@@ -5,7 +5,8 @@
 // OUT reports are reassembled into request frames. A report starts a frame
 // only when its first flag is set and its payload begins FE 01; a report
 // without the first flag continues the frame in progress; anything else is a
-// raw vendor command, which is recorded and (for now) not answered. A
+// raw vendor command, which is recorded and handed to the card OS; a block
+// the card OS knows is answered with one raw response report. A
 // complete frame that fails the header checks is answered with a response
 // frame carrying SW 6700. A good frame's command runs through the card OS
 // and its response frame is queued as IN reports. A new frame discards any
@@ -47,6 +48,7 @@ class hid_token_device : public token_device {
   void drop_partial_frame(device_context& ctx);
   void drop_queued_response(device_context& ctx);
   void queue_response(device_context& ctx, std::vector<uint8_t> data_sw);
+  void answer_raw(device_context& ctx, const hidf::report& r);
 
   uint16_t vid_, pid_;
   bool with_storage_;

@@ -9,6 +9,11 @@ class card_os;
 
 void register_standard_commands(card_os& os);
 
-void register_random_commands(card_os& os);  // GenRandom
+void register_random_commands(card_os& os);       // GenRandom
+void register_device_info_commands(card_os& os);  // GetDevInfo, SetLabel, LedControl, ...
+void register_dev_auth_commands(card_os& os);     // DevAuth, ChangeDevAuthKey(Ex)
+void register_factory_commands(card_os& os);      // Format, GetFSMaxCap, LockCos, ...
+void register_oem_commands(card_os& os);          // ReadOemInfo, WriteOemInfo
+void register_vendor_raw_commands(card_os& os);   // raw vendor pass-through commands
 
 }  // namespace vtok
