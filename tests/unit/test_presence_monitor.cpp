@@ -10,6 +10,7 @@
 
 #include "../support/scripted_clock_backend.h"
 #include "transport/os_presence.h"
+#include "vtok_fixture.h"
 
 namespace {
 
@@ -168,6 +169,43 @@ TEST_F(PresenceMonitor, TimeTestUsesTheMonotonicPlatformClock) {
   plat.advance(1);
   EXPECT_TRUE(GetTimeInterval(10));
   EXPECT_EQ(plat.monotonic_ms(), rx::os::presence_snapshot().last_update_ms);
+}
+
+
+// The same monitor over the virtual token's bus: tokens plugged and pulled
+// while a wait runs on another thread.
+class PresenceOnBus : public vtok_fixture {
+ protected:
+  void SetUp() override {
+    rx::os::presence_reset();
+    vtok_fixture::SetUp();
+  }
+  void TearDown() override {
+    vtok_fixture::TearDown();
+    rx::os::presence_reset();
+  }
+  // Starts a wait, lets it take its baseline and poll once, then runs
+  // `change` and returns the event.
+  template <class Change>
+  int event_after(Change change) {
+    const uint64_t t0 = clock().now_ms();
+    std::future<int> waiter = std::async(std::launch::async, [] {
+      int event = -1;
+      return os_waitfor_dev_event(k_criteria, &event) == 0 ? event : -1;
+    });
+    // The waiter's sleeps move the virtual clock; past 3 s it has polled.
+    while (clock().now_ms() < t0 + 3000) std::this_thread::yield();
+    change();
+    return waiter.get();
+  }
+};
+
+TEST_F(PresenceOnBus, PlugAndUnplugAreArrivalAndRemoval) {
+  vtok::token_config second;
+  second.serial = "SECOND";
+  EXPECT_EQ(OS_DEV_EVENT_ARRIVED, event_after([&] { bus().plug(second); }));
+  EXPECT_EQ(OS_DEV_EVENT_REMOVED, event_after([&] { bus().unplug("SECOND"); }));
+  EXPECT_EQ(OS_DEV_EVENT_REMOVED, event_after([&] { bus().unplug(token().serial()); }));
 }
 
 }  // namespace
