@@ -14,6 +14,12 @@ const char* to_string(fault_kind k) {
     case fault_kind::declared_length_long: return "declared_length_long";
     case fault_kind::empty_reports: return "empty_reports";
     case fault_kind::force_sw: return "force_sw";
+    case fault_kind::control_out_fail: return "control_out_fail";
+    case fault_kind::control_in_fail: return "control_in_fail";
+    case fault_kind::sg_check_on_write: return "sg_check_on_write";
+    case fault_kind::sg_check_on_read: return "sg_check_on_read";
+    case fault_kind::sg_wrong_resid: return "sg_wrong_resid";
+    case fault_kind::sg_short_frame: return "sg_short_frame";
   }
   return "unknown";
 }

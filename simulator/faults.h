@@ -20,6 +20,15 @@ enum class fault_kind {
   declared_length_long,  // bytes 21-22 declare `param` (default 64) more bytes than sent (per command)
   empty_reports,         // `param` empty reports before the answer (per command)
   force_sw,              // a command with INS == param answers SW `param2` without running (per command)
+  // HID control channel (hidctr tokens):
+  control_out_fail,      // SET_REPORT stalls (USB_ERROR_PIPE); the report is not taken (per transfer)
+  control_in_fail,       // GET_REPORT stalls (USB_ERROR_PIPE); nothing is dequeued (per transfer)
+  // SCSI (scsi tokens); bad_tag, declared_length_long, drop_response and
+  // force_sw apply to the SCSI response frame as well:
+  sg_check_on_write,     // the vendor write ends in CHECK CONDITION, the command is not run (per command)
+  sg_check_on_read,      // the vendor read ends in CHECK CONDITION, the answer stays pending (per command)
+  sg_wrong_resid,        // the vendor read reports the residual count (int32_t)`param` (per command)
+  sg_short_frame,        // the vendor read delivers only the first `param` bytes (default 4) (per command)
 };
 
 struct fault_spec {

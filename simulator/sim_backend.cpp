@@ -1,6 +1,10 @@
 #include "sim_backend.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace vtok {
 
@@ -140,21 +144,85 @@ int sim_backend::usb_control_transfer(usb_device_handle* handle, uint8_t request
                                timeout_ms);
 }
 
-bool sim_backend::sg_node_exists(int) { return false; }
-
-int sim_backend::sg_open(const char*, int) {
-  errno = ENOENT;
-  return -1;
+namespace {
+// "/dev/sg<n>" with n a plain decimal number; -1 for anything else.
+int sg_index_of(const char* path) {
+  static const char prefix[] = "/dev/sg";
+  if (!path || std::strncmp(path, prefix, sizeof(prefix) - 1) != 0) return -1;
+  const char* p = path + sizeof(prefix) - 1;
+  if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] != '\0')) return -1;
+  long n = 0;
+  for (; *p; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    n = n * 10 + (*p - '0');
+    if (n > sg_max_index) return -1;
+  }
+  return static_cast<int>(n);
 }
 
-int sim_backend::sg_io(int, sg_io_hdr_t*) {
-  errno = EBADF;
+int fail(int err) {
+  errno = err;
   return -1;
 }
+}  // namespace
 
-int sim_backend::sg_close(int) {
-  errno = EBADF;
-  return -1;
+bool sim_backend::sg_node_exists(int index) { return index >= 0 && bus_.sg_node_exists(index); }
+
+int sim_backend::sg_open(const char* path, int flags) {
+  const int index = sg_index_of(path);
+  if (index < 0) return fail(ENOENT);
+  int fd = -1;
+  const int rc = bus_.sg_open(client_, index, (flags & O_ACCMODE) != O_RDONLY, &fd);
+  return rc ? fail(rc) : fd;
+}
+
+int sim_backend::sg_io(int fd, sg_io_hdr_t* hdr) {
+  if (!hdr) return fail(EFAULT);
+  if (hdr->interface_id != 'S') return fail(ENOSYS);
+  if (!hdr->cmdp || hdr->cmd_len < 1 || hdr->cmd_len > 16 || hdr->iovec_count != 0)
+    return fail(EINVAL);
+  sg_request req;
+  switch (hdr->dxfer_direction) {
+    case SG_DXFER_NONE: req.direction = 0; break;
+    case SG_DXFER_TO_DEV: req.direction = 1; break;
+    case SG_DXFER_FROM_DEV: req.direction = 2; break;
+    default: return fail(EINVAL);
+  }
+  if (req.direction == 0 && hdr->dxfer_len != 0) return fail(EINVAL);
+  if (hdr->dxfer_len > sg_max_transfer) return fail(ENOMEM);
+  if (hdr->dxfer_len > 0 && !hdr->dxferp) return fail(EFAULT);
+  if (hdr->mx_sb_len > 0 && !hdr->sbp) return fail(EFAULT);
+  req.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
+  req.dxfer_len = hdr->dxfer_len;
+  if (req.direction == 1) {
+    const auto* p = static_cast<const uint8_t*>(hdr->dxferp);
+    req.data_out.assign(p, p + hdr->dxfer_len);
+  }
+  req.timeout_ms = hdr->timeout;
+  req.mx_sb_len = hdr->mx_sb_len;
+
+  sg_reply rep;
+  const int rc = bus_.sg_io(client_, fd, req, &rep);
+  if (rc) return fail(rc);
+  if (req.direction == 2 && !rep.data_in.empty())
+    std::memcpy(hdr->dxferp, rep.data_in.data(), std::min<size_t>(rep.data_in.size(), hdr->dxfer_len));
+  if (!rep.sense.empty())
+    std::memcpy(hdr->sbp, rep.sense.data(), std::min<size_t>(rep.sense.size(), hdr->mx_sb_len));
+  hdr->sb_len_wr = static_cast<unsigned char>(std::min<size_t>(rep.sense.size(), hdr->mx_sb_len));
+  hdr->resid = rep.resid;
+  hdr->status = rep.status;
+  hdr->masked_status = rep.masked_status;
+  hdr->msg_status = 0;
+  hdr->host_status = rep.host_status;
+  hdr->driver_status = rep.driver_status;
+  hdr->duration = 0;
+  hdr->info = rep.info;
+  return 0;
+}
+
+int sim_backend::sg_close(int fd) {
+  const int rc = bus_.sg_close(client_, fd);
+  return rc ? fail(rc) : 0;
 }
 
 int sim_backend::usb_device_count() { return bus_.usb_device_count(); }

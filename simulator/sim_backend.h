@@ -44,7 +44,8 @@ class sim_backend : public rx::plat::backend {
                            uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                            uint16_t length, unsigned int timeout_ms) override;
 
-  // No SCSI devices yet.
+  // The bus's sg nodes: paths "/dev/sg<n>"; sg_io reads and fills the
+  // kernel's sg_io_hdr (errno is set on failure).
   bool sg_node_exists(int index) override;
   int sg_open(const char* path, int flags) override;
   int sg_io(int fd, sg_io_hdr_t* hdr) override;

@@ -3,14 +3,28 @@
 #include <nlohmann/json.hpp>
 
 #include "hid_token_device.h"
+#include "storage_usb_device.h"
+#include "usb_descriptors.h"
 
 namespace vtok {
 
 token::token(std::mutex& mu, clock_source& clock, const token_config& cfg, std::string serial)
     : mu_(mu), cfg_(cfg), serial_(std::move(serial)), core_(clock) {
   core_.os.persistent().serial = serial_;
-  device_ = std::make_unique<hid_token_device>(cfg_.vid, cfg_.pid,
-                                               cfg_.transport == transport_kind::hidctr);
+  if (cfg_.pid == 0)
+    cfg_.pid = cfg_.transport == transport_kind::scsi ? storage_token_default_pid : token_default_pid;
+  if (cfg_.transport == transport_kind::scsi) {
+    device_ = std::make_unique<storage_usb_device>(cfg_.vid, cfg_.pid);
+    scsi_ = std::make_unique<scsi_target>(scsi_identity{}, /*vendor_channel=*/true);
+  } else {
+    device_ = std::make_unique<hid_token_device>(cfg_.vid, cfg_.pid,
+                                                 cfg_.transport == transport_kind::hidctr);
+  }
+}
+
+int token::sg_index() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return plugged_ && scsi_ ? sg_index_ : -1;
 }
 
 int token::bus() const {

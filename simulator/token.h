@@ -10,6 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "scsi_target.h"
 #include "token_device.h"
 
 namespace vtok {
@@ -17,9 +18,10 @@ namespace vtok {
 enum class transport_kind { hid, hidctr, scsi };
 
 struct token_config {
-  transport_kind transport = transport_kind::hid;  // scsi is not served yet
+  transport_kind transport = transport_kind::hid;
   uint16_t vid = 0x7e3b;
-  uint16_t pid = 0xe618;
+  uint16_t pid = 0;    // 0: the transport's usual product id (0xe618 HID, 0xdb08 SCSI)
+  int sg_index = -1;   // SCSI tokens: the sg node number; -1: the lowest free one
   int bus = -1;        // -1: bus 1
   int address = -1;    // -1: the next free address on the bus
   std::string serial;  // empty: generated (unique on the bus)
@@ -63,8 +65,13 @@ class token {
   // Raised by the card OS after a command changed the persistent state.
   bool take_state_changed();
 
-  // The device model (HID for hid and hidctr tokens). Not locked.
+  // The device model (HID for hid and hidctr tokens, a mass-storage face
+  // for scsi tokens). Not locked.
   token_device& device() { return *device_; }
+  // The SCSI target of a scsi token (null for the others). Not locked.
+  scsi_target* scsi() { return scsi_.get(); }
+  // The sg node number of a plugged scsi token, else -1.
+  int sg_index() const;
 
  private:
   friend class virtual_bus;
@@ -79,6 +86,8 @@ class token {
   uint64_t device_id_ = 0;
   token_core core_;
   std::unique_ptr<token_device> device_;
+  std::unique_ptr<scsi_target> scsi_;
+  int sg_index_ = -1;
   std::map<int, bool> kernel_driver_;  // interface -> a kernel driver is bound
   std::map<int, uint32_t> claims_;     // interface -> claiming handle
 };

@@ -16,7 +16,7 @@ struct transfer_entry {
     interrupt_in,
     control_out,
     control_in,
-    sg_io,
+    sg_io,          // an SG_IO request (index: sg node; result: SCSI status or -errno)
     claim,
     release,
     open,
@@ -38,6 +38,9 @@ struct transfer_entry {
   int result = 0;                // libusb-style result given to the client
   std::vector<uint8_t> bytes;    // data out, or data delivered in; the CDB for sg_io
   std::vector<uint8_t> data;     // sg_io: data-out or data-in bytes
+  int sg_direction = 0;          // sg_io: 0 none, 1 to device, 2 from device
+  uint32_t dxfer_len = 0;        // sg_io: the caller's data length
+  int32_t resid = 0;             // sg_io: the residual count reported
   std::string note;              // interleave: which unit of which client was interrupted
 };
 

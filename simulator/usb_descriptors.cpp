@@ -43,6 +43,14 @@ rx::plat::usb_config_descriptor hid_storage_token_config() {
   return c;
 }
 
+rx::plat::usb_config_descriptor storage_token_config() {
+  rx::plat::usb_config_descriptor c;
+  c.bConfigurationValue = 1;
+  c.interfaces.push_back(one_setting(0, rx::plat::USB_CLASS_MASS_STORAGE,
+                                     {ep(0x82, ep_bulk, 512), ep(0x02, ep_bulk, 512)}));
+  return c;
+}
+
 rx::plat::usb_config_descriptor single_interface_config(uint8_t interface_class) {
   rx::plat::usb_config_descriptor c;
   c.bConfigurationValue = 1;

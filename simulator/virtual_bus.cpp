@@ -69,6 +69,13 @@ void virtual_bus::plug_locked(token& t, int bus, int address) {
   t.device_id_ = next_device_id_++;
   t.kernel_driver_.clear();
   t.claims_.clear();
+  if (t.scsi_) {
+    // The configured node number when it is free, else the lowest free
+    // one (as the kernel numbers sg nodes).
+    t.sg_index_ = -1;
+    t.sg_index_ = pick_sg_index(t.cfg_.sg_index, nullptr);
+    if (t.sg_index_ < 0) t.sg_index_ = pick_sg_index(-1, nullptr);
+  }
   const usb_config_descriptor cfg = t.device_->config_descriptor();
   for (const auto& itf : cfg.interfaces)
     if (!itf.altsettings.empty()) t.kernel_driver_[itf.altsettings[0].bInterfaceNumber] = true;
@@ -79,6 +86,7 @@ void virtual_bus::unplug_locked(token& t) {
   t.claims_.clear();
   t.kernel_driver_.clear();
   t.device_->power_cycle();
+  if (t.scsi_) t.scsi_->power_cycle();
   t.core_.os.reset_volatile();
   t.core_.detector.reset();
 }
@@ -86,8 +94,12 @@ void virtual_bus::unplug_locked(token& t) {
 token* virtual_bus::try_plug(const token_config& cfg_in, std::string* error) {
   std::lock_guard<std::mutex> lk(mu_);
   token_config cfg = cfg_in;
-  if (cfg.transport == transport_kind::scsi) {
-    if (error) *error = "SCSI tokens are not served yet";
+  if (cfg.transport == transport_kind::scsi && cfg.sg_index >= 0 && sg_index_in_use(cfg.sg_index)) {
+    if (error) *error = "sg node " + std::to_string(cfg.sg_index) + " is taken";
+    return nullptr;
+  }
+  if (cfg.sg_index > sg_max_index) {
+    if (error) *error = "sg node " + std::to_string(cfg.sg_index) + " is out of range";
     return nullptr;
   }
   const int bus = cfg.bus < 0 ? 1 : cfg.bus;
@@ -318,6 +330,8 @@ int virtual_bus::close(int client, uint32_t handle) {
 
 void virtual_bus::close_client(int client) {
   std::lock_guard<std::mutex> lk(mu_);
+  for (auto it = sg_fds_.begin(); it != sg_fds_.end();)
+    it = it->first.first == client ? sg_fds_.erase(it) : std::next(it);
   for (auto it = handles_.begin(); it != handles_.end();) {
     if (it->second.client == client) {
       release_handle_claims(it->first);
@@ -432,6 +446,7 @@ int virtual_bus::reset_device(int client, uint32_t handle) {
   // A port reset re-enumerates at the same address: the device model and the
   // volatile state start over, claims and handles stay.
   t->device_->power_cycle();
+  if (t->scsi_) t->scsi_->power_cycle();
   t->core_.os.reset_volatile();
   t->core_.detector.reset();
   transfer_entry e;
@@ -517,7 +532,10 @@ int virtual_bus::control_transfer(int client, uint32_t handle, uint8_t request_t
     } else {
       note_traffic(*t, client);
       device_context ctx{t->core_, client};
-      rc = t->device_->control_transfer(ctx, request_type, request, value, index, data, length);
+      if (t->core_.faults.take(in ? fault_kind::control_in_fail : fault_kind::control_out_fail))
+        rc = USB_ERROR_PIPE;
+      else
+        rc = t->device_->control_transfer(ctx, request_type, request, value, index, data, length);
     }
   }
   transfer_entry e;

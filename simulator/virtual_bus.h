@@ -23,6 +23,8 @@
 
 #include "clock.h"
 #include "faults.h"
+#include "scsi_target.h"
+#include "sg_types.h"
 #include "token.h"
 #include "transfer_record.h"
 #include "transport/platform.h"
@@ -95,6 +97,25 @@ class virtual_bus {
   // USB devices and root hubs present.
   int usb_device_count();
 
+  // ---- SCSI generic nodes (virtual_bus_sg.cpp) ----
+  // Plugged scsi tokens and plain SCSI disks each own one sg node; numbers
+  // may have gaps. A disk that is not a token (for discovery tests): its
+  // node number, or -1 and *error (number taken or out of range).
+  int plug_scsi_disk(const scsi_identity& id, int sg_index = -1, std::string* error = nullptr);
+  void unplug_scsi_disk(int sg_index);
+  std::vector<sg_node_info> list_sg_nodes();
+  bool sg_node_exists(int index);
+  // Descriptors are numbered per client like a process's files: the lowest
+  // free number at or above the base (3 by default: stdin, stdout and
+  // stderr are open; 0 plays a process started with them closed).
+  void set_sg_descriptor_base(int base);
+  // Results are 0 or an errno value (ENOENT no such node, EBADF unknown
+  // descriptor, ENODEV the device went away, EPERM a command that needs a
+  // read-write descriptor, EINVAL a malformed request).
+  int sg_open(int client, int index, bool read_write, int* fd);
+  int sg_io(int client, int fd, const sg_request& req, sg_reply* reply);
+  int sg_close(int client, int fd);
+
  private:
   struct other_device {
     usb_device_info info;
@@ -103,6 +124,15 @@ class virtual_bus {
   struct handle_entry {
     int client = 0;
     uint64_t device = 0;
+  };
+  struct sg_disk {
+    uint64_t id = 0;
+    std::unique_ptr<scsi_target> target;
+  };
+  struct sg_descriptor {
+    int node = 0;
+    uint64_t instance = 0;  // token plug instance or disk id at open time
+    bool read_write = false;
   };
 
   int pick_address(int bus, int wanted, std::string* error);
@@ -116,6 +146,9 @@ class virtual_bus {
   void release_handle_claims(uint32_t handle);
   void add_record(token& t, transfer_entry e);
   void note_traffic(token& t, int client);
+  bool sg_index_in_use(int index) const;
+  int pick_sg_index(int wanted, std::string* error) const;
+  token* token_by_sg_index(int index);
 
   clock_source& clock_;
   std::mutex mu_;
@@ -124,6 +157,9 @@ class virtual_bus {
   std::map<uint64_t, other_device> others_;
   std::map<uint32_t, handle_entry> handles_;
   std::map<int, int> next_address_;  // per bus
+  std::map<int, sg_disk> disks_;                      // sg node -> plain disk
+  std::map<std::pair<int, int>, sg_descriptor> sg_fds_;  // (client, fd)
+  int sg_fd_base_ = 3;
   uint64_t next_device_id_ = 0x100;
   uint32_t next_handle_ = 1;
   unsigned serial_counter_ = 0;

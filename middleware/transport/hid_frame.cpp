@@ -33,16 +33,15 @@ int parse_response_frame(const uint8_t* frame, int total, uint8_t* buf, int* len
   return RECV_OK;
 }
 
-void build_raw_report(const uint8_t* cdb, int cdb_len, const uint8_t* data, long len,
+bool build_raw_report(const uint8_t* cdb, int cdb_len, const uint8_t* data, long len,
                       uint8_t* report) {
-  std::memset(report, 0, kMaxFrame);
+  if (len < 0 || len > kMaxRawSendData || (len > 0 && !data)) return false;
+  std::memset(report, 0, kReportSize);
   if (cdb && cdb_len > 0) std::memcpy(report, cdb, cdb_len < 16 ? cdb_len : 16);
   report[16] = static_cast<uint8_t>(len & 0xff);
   report[17] = static_cast<uint8_t>((len >> 8) & 0xff);
-  if (data && len > 0) {
-    long fit = len < kMaxFrame - kRawDataOffset ? len : kMaxFrame - kRawDataOffset;
-    std::memcpy(report + kRawDataOffset, data, fit);  // only the first 64 bytes are sent
-  }
+  if (len > 0) std::memcpy(report + kRawDataOffset, data, static_cast<size_t>(len));
+  return true;
 }
 
 int parse_raw_response(const uint8_t* report, uint8_t* buf, long* len) {

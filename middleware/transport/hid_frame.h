@@ -15,6 +15,7 @@ constexpr int kMaxFrame = 2048;      // reassembled response frame
 constexpr int kMaxHeaderLength = 1076;
 constexpr int kMaxRawLength = 48;    // raw response data length limit
 constexpr int kRawDataOffset = 20;
+constexpr int kMaxRawSendData = kReportSize - kRawDataOffset;  // 44 data bytes in one raw report
 
 // Report byte 0.
 constexpr uint8_t kFlagFirst = 0x80;
@@ -51,9 +52,13 @@ int build_request_frame(const uint8_t* cmd, int n, uint8_t* frame);
 // is *len on entry; *len gets the data length. A recv_result.
 int parse_response_frame(const uint8_t* frame, int total, uint8_t* buf, int* len);
 
-// Fills `report` (kMaxFrame bytes, zeroed by the function) with the raw
-// report: command block, data length little-endian, data from byte 20.
-void build_raw_report(const uint8_t* cdb, int cdb_len, const uint8_t* data, long len,
+// Fills `report` (kReportSize bytes, zeroed by the function) with the raw
+// report: the command block (at most 16 bytes, zero-padded), the data length
+// little-endian in bytes 16-17, the data from byte 20. False, and nothing
+// built, when the data does not fit the one report (more than
+// kMaxRawSendData bytes), the length is negative or the data is missing:
+// the length field must never announce bytes that are not sent.
+bool build_raw_report(const uint8_t* cdb, int cdb_len, const uint8_t* data, long len,
                       uint8_t* report);
 
 // Checks a raw response `report` (a zero-filled buffer of at least

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "transport/hid_frame.h"
+#include "transport/hid_raw.h"
 #include "transport/hid_usb.h"
 
 using namespace rx;
@@ -245,35 +246,20 @@ int linux_device_hid::device_io(const unsigned char* cmd, int cmd_len, unsigned 
   return 0;
 }
 
+// The device's current communication timeout; 0 would mean "wait forever"
+// to libusb and is read as 5000 ms.
+static unsigned raw_timeout(int comm_timeout) {
+  return comm_timeout > 0 ? static_cast<unsigned>(comm_timeout) : 5000u;
+}
+
 int linux_device_hid::send_raw_data(const unsigned char* cdb, int cdb_len,
                                     const unsigned char* data, long len) {
-  uint8_t report[hid::kMaxFrame];
-  hid::build_raw_report(cdb, cdb_len, data, len, report);
-  if (!handle_) return 1;
-  if (claim_with_retries(kClaimRetries, true) != 0) return 1;
-  // The device's current communication timeout; 0 would mean "wait forever"
-  // to libusb and is read as 5000 ms.
-  unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : 5000u;
-  int transferred = 0;
-  int r = plat::get().usb_interrupt_transfer(handle_, ep_out_, report, hid::kReportSize,
-                                            &transferred, timeout);
-  if (r != 0) {
-    release();
-    return 1;
-  }
-  return 0;
+  return hid::send_raw_report(handle_, iface_, ep_out_, cdb, cdb_len, data, len,
+                              raw_timeout(comm_timeout_));
 }
 
 int linux_device_hid::receive_raw_data(const unsigned char*, int, unsigned char* buf, long* len) {
-  if (!handle_) return hid::RAW_READ_FAILED;
-  uint8_t report[hid::kMaxFrame] = {0};
-  unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : 5000u;
-  int transferred = 0;
-  int r = plat::get().usb_interrupt_transfer(handle_, static_cast<uint8_t>(ep_in_ | 0x80), report,
-                                            hid::kReportSize, &transferred, timeout);
-  release();
-  if (r != 0) return hid::RAW_READ_FAILED;
-  return hid::parse_raw_response(report, buf, len);
+  return hid::receive_raw_report(handle_, iface_, ep_in_, buf, len, raw_timeout(comm_timeout_));
 }
 
 int linux_device_hid::reconnect() {

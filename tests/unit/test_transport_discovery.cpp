@@ -14,6 +14,7 @@
 #include "transport/hid_device_discover.h"
 #include "transport/hid_usb.h"
 #include "transport/linux_device_hid.h"
+#include "transport/linux_device_hid_ctrio.h"
 #include "transport/transport_reset.h"
 #include "vtok_fixture.h"
 
@@ -260,12 +261,12 @@ TEST_F(discovery, HidCtrLayoutIsNamedHidctr) {
   auto p = paths();
   ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[1], expect);
-  // The hidctr transport is a placeholder until Part 1.3: it fails I/O.
+  // The path selects the control-channel transport, which opens the token.
   device_base* d = mgr_->get_device_by_path(expect);
   ASSERT_NE(d, nullptr);
+  EXPECT_NE(dynamic_cast<linux_device_hid_ctrio*>(d), nullptr);
   EXPECT_EQ(d->get_device_type(), 1);
-  EXPECT_EQ(d->open(), -1);
-  EXPECT_EQ(d->send_data(nullptr, 0), -1);
+  EXPECT_EQ(d->open(), 0);
 }
 
 TEST_F(discovery, CreateDevicePicksTheTransportByPath) {

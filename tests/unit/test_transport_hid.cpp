@@ -409,11 +409,30 @@ TEST_F(hid_transport, RawSendIsOneReportWithTheCommandBlock) {
   EXPECT_EQ(r[17], 0);
   EXPECT_EQ(r[20], 0x3B);
   EXPECT_EQ(r[23], 0xDB);
-  // The virtual token does not answer raw commands yet: the read fails.
+  // The send alone leaves nothing claimed: a command without an answer
+  // must not keep the interface.
+  EXPECT_EQ(token().record().back().what, kind::release);
   long len = 16;
   uint8_t buf[16];
-  EXPECT_EQ(dev_->receive_raw_data(cdb, 16, buf, &len), rx::hid::RAW_READ_FAILED);
+  EXPECT_EQ(dev_->receive_raw_data(cdb, 16, buf, &len), rx::hid::RAW_OK);
   EXPECT_EQ(token().record().back().what, kind::release);
+}
+
+// One raw report carries 44 data bytes after its 20-byte header; longer
+// data is refused before anything is sent, rather than cut while the
+// length field announces all of it.
+TEST_F(hid_transport, RawSendRefusesDataThatDoesNotFitOneReport) {
+  ASSERT_EQ(dev_->open(), 0);
+  token().clear_record();
+  uint8_t cdb[16] = {0xFC, 0x02, 0xAA};
+  std::vector<uint8_t> data(45, 0x55);
+  EXPECT_EQ(dev_->send_raw_data(cdb, 16, data.data(), 45), 1);
+  EXPECT_TRUE(token().record().empty());
+  EXPECT_EQ(dev_->send_raw_data(cdb, 16, data.data(), 44), 0);
+  auto raws = of_kind(token(), kind::raw_command);
+  ASSERT_EQ(raws.size(), 1u);
+  EXPECT_EQ(raws[0].bytes[16], 44);
+  EXPECT_EQ(raws[0].bytes[63], 0x55);
 }
 
 // A virtual token whose IN pipe, once flooded, answers every read with the

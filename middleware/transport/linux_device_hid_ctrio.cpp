@@ -1,0 +1,225 @@
+#include "transport/linux_device_hid_ctrio.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "transport/hid_frame.h"
+#include "transport/hid_raw.h"
+#include "transport/hid_usb.h"
+
+using namespace rx;
+using plat::backend;
+
+namespace {
+constexpr int kInterface = 0;
+constexpr int kClaimRetries = 10;
+constexpr uint8_t kRawEndpoint = 0x01;  // interrupt OUT 0x01, IN 0x81
+
+// HID class requests to interface 0.
+constexpr uint8_t kReqTypeOut = 0x21;  // class, interface, host to device
+constexpr uint8_t kReqTypeIn = 0xA1;   // class, interface, device to host
+constexpr uint8_t kSetReport = 0x09;
+constexpr uint8_t kGetReport = 0x01;
+
+// Timeouts that stand in for a communication timeout of 0.
+constexpr int kDefaultWriteTimeout = 2000;
+constexpr int kDefaultReadTimeout = 20000;
+// The raw reports keep the HID transport's rule: 0 is read as 5000 ms.
+constexpr unsigned kDefaultRawTimeout = 5000;
+
+// Back-off after an empty report: n x 20 ms, n running 2, 3, ..., 10, 1, ...
+constexpr unsigned kBackoffStepMs = 20;
+constexpr int kBackoffSteps = 10;
+// Reassembly deadline: twice the report timeout, and never less than the
+// read default, so a token computing a key gets the time the back-off is
+// meant to give it while one that only ever answers empty reports cannot
+// hold the caller forever.
+constexpr uint64_t kMinReassemblyMs = 20000;
+}  // namespace
+
+linux_device_hid_ctrio::linux_device_hid_ctrio(const char* path) {
+  std::snprintf(path_, sizeof(path_), "%s", path ? path : "");
+  std::memset(name_, 0, sizeof(name_));
+}
+
+linux_device_hid_ctrio::~linux_device_hid_ctrio() { close(); }
+
+void linux_device_hid_ctrio::set_dev_name(const char* name) {
+  std::snprintf(name_, sizeof(name_), "%s", name ? name : "");
+}
+
+int linux_device_hid_ctrio::set_comm_timeout(int ms) {
+  comm_timeout_ = ms;
+  return ms;
+}
+
+int linux_device_hid_ctrio::close() {
+  if (handle_) {
+    // A handle made by a backend that is no longer installed cannot be
+    // closed through another one; it is forgotten.
+    if (owner_ == &plat::get()) owner_->usb_close(handle_);
+    handle_ = nullptr;
+    owner_ = nullptr;
+  }
+  return 0;
+}
+
+bool linux_device_hid_ctrio::find_device(const std::vector<plat::usb_device_ref>& list,
+                                         size_t index) {
+  backend& be = plat::get();
+  plat::usb_device_descriptor desc;
+  if (be.usb_get_device_descriptor(list[index].get(), &desc) != 0) return false;
+  char path[64];
+  hid::format_path(path, sizeof(path), true, desc.idVendor, desc.idProduct,
+                   hid::path_address(be, list, index));
+  return std::strcmp(path, path_) == 0;
+}
+
+int linux_device_hid_ctrio::open() {
+  close();
+  plat::usb_context* ctx = nullptr;
+  int r = hid::init_io_context(&ctx);
+  if (r < 0) return r;
+  backend& be = plat::get();
+  std::vector<plat::usb_device_ref> list;
+  if (be.usb_get_device_list(ctx, &list) < 0) return 1;
+
+  int result = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!find_device(list, i)) continue;
+    plat::usb_device_handle* h = nullptr;
+    r = be.usb_open(list[i].get(), &h);
+    if (r < 0 || !h) return r < 0 ? r : plat::USB_ERROR_OTHER;
+    handle_ = h;
+    owner_ = &be;
+    result = be.usb_kernel_driver_active(h, kInterface);
+    if (result == 1) result = be.usb_detach_kernel_driver(h, kInterface);
+    break;
+  }
+  return result;
+}
+
+void linux_device_hid_ctrio::release() {
+  if (handle_) plat::get().usb_release_interface(handle_, kInterface);
+}
+
+int linux_device_hid_ctrio::cmd_write(const uint8_t* chunk, int len, bool first, bool last) {
+  if (len < 0 || len > hid::kChunk || (len > 0 && !chunk)) return 1;
+  if (comm_timeout_ <= 0) comm_timeout_ = kDefaultWriteTimeout;  // kept for the reads too
+  uint8_t report[hid::kReportSize] = {0};
+  report[0] = static_cast<uint8_t>(len | (first ? hid::kFlagFirst : 0) | (last ? hid::kFlagLast : 0));
+  if (len > 0) std::memcpy(report + 1, chunk, static_cast<size_t>(len));
+  int r = plat::get().usb_control_transfer(handle_, kReqTypeOut, kSetReport, 0, 0, report,
+                                          hid::kReportSize, static_cast<unsigned>(comm_timeout_));
+  // A short data stage did not deliver the report either.
+  return r == hid::kReportSize ? 0 : 3;
+}
+
+int linux_device_hid_ctrio::cmd_write_data(const uint8_t* frame, int total) {
+  int r = hid::claim_interface_with_retries(handle_, kInterface, kClaimRetries, false);
+  if (r != 0) return r;
+  const int full = total / hid::kChunk;
+  const int rem = total % hid::kChunk;
+  for (int i = 0; i < full; ++i) {
+    if (cmd_write(frame + i * hid::kChunk, hid::kChunk, i == 0, i == full - 1 && rem == 0) != 0) {
+      release();
+      return 1;
+    }
+  }
+  if (rem != 0 && cmd_write(frame + full * hid::kChunk, rem, full == 0, true) != 0) {
+    release();
+    return 1;
+  }
+  return 0;
+}
+
+int linux_device_hid_ctrio::cmd_read(uint8_t* payload, int* len, bool* first, bool* last) {
+  if (comm_timeout_ <= 0) comm_timeout_ = kDefaultReadTimeout;
+  uint8_t report[hid::kReportSize] = {0};
+  int r = plat::get().usb_control_transfer(handle_, kReqTypeIn, kGetReport, 0, 0, report,
+                                          hid::kReportSize, static_cast<unsigned>(comm_timeout_));
+  if (r < 1) return 1;  // failed, or not even the flags byte came
+  const int n = report[0] & hid::kLengthMask;
+  if (n > r - 1) return 1;  // announces payload the data stage did not carry
+  *first = (report[0] & hid::kFlagFirst) != 0;
+  *last = (report[0] & hid::kFlagLast) != 0;
+  *len = n;
+  if (n > 0) std::memcpy(payload, report + 1, static_cast<size_t>(n));
+  return 0;
+}
+
+int linux_device_hid_ctrio::cmd_read_data(uint8_t* frame, int capacity, int* total) {
+  backend& be = plat::get();
+  if (comm_timeout_ <= 0) comm_timeout_ = kDefaultReadTimeout;
+  const uint64_t budget = std::max<uint64_t>(kMinReassemblyMs, 2ull * static_cast<uint64_t>(comm_timeout_));
+  const uint64_t deadline = be.monotonic_ms() + budget;
+  // Clock-independent bound: every empty report costs at least one back-off step.
+  const uint64_t max_empty = budget / kBackoffStepMs + 1;
+  uint64_t empty = 0;
+  int step = 1;
+  int got = 0;
+  for (;;) {
+    uint8_t payload[hid::kChunk];
+    int n = 0;
+    bool first = false, last = false;
+    if (cmd_read(payload, &n, &first, &last) != 0) break;
+    if (got + n > capacity) break;  // the frame would overrun the buffer
+    if (n > 0) std::memcpy(frame + got, payload, static_cast<size_t>(n));
+    got += n;
+    if (last) {
+      *total = got;
+      release();
+      return 0;
+    }
+    if (n == 0) {
+      if (++empty > max_empty) break;
+      step = (step % kBackoffSteps) + 1;
+      be.sleep_ms(static_cast<unsigned>(step) * kBackoffStepMs);
+    }
+    if (be.monotonic_ms() >= deadline) break;
+  }
+  release();
+  return 1;
+}
+
+int linux_device_hid_ctrio::send_data(const unsigned char* data, int len) {
+  if (!handle_) return 1;
+  if (len < 0 || len > hid::kMaxCommand || (len > 0 && !data)) return 1;
+  uint8_t frame[hid::kFrameHeader + hid::kMaxCommand];
+  int total = hid::build_request_frame(data, len, frame);
+  if (total < 0) return 1;
+  return cmd_write_data(frame, total) == 0 ? 0 : 1;
+}
+
+int linux_device_hid_ctrio::receive_data(unsigned char* buf, int* len) {
+  if (!handle_) return hid::RECV_READ_FAILED;
+  uint8_t frame[hid::kMaxFrame] = {0};
+  int total = 0;
+  if (cmd_read_data(frame, hid::kMaxFrame, &total) != 0) return hid::RECV_READ_FAILED;
+  return hid::parse_response_frame(frame, total, buf, len);
+}
+
+int linux_device_hid_ctrio::device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp,
+                                      int* resp_len) {
+  if (send_data(cmd, cmd_len) != 0) return 1;
+  if (receive_data(resp, resp_len) != 0) return 2;
+  return 0;
+}
+
+int linux_device_hid_ctrio::send_raw_data(const unsigned char* cdb, int cdb_len,
+                                          const unsigned char* data, long len) {
+  const unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : kDefaultRawTimeout;
+  return hid::send_raw_report(handle_, kInterface, kRawEndpoint, cdb, cdb_len, data, len, timeout);
+}
+
+int linux_device_hid_ctrio::receive_raw_data(const unsigned char*, int, unsigned char* buf,
+                                             long* len) {
+  const unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : kDefaultRawTimeout;
+  return hid::receive_raw_report(handle_, kInterface, kRawEndpoint, buf, len, timeout);
+}
+
+int linux_device_hid_ctrio::reconnect() {
+  if (!handle_) return 1;
+  return plat::get().usb_reset_device(handle_);
+}
