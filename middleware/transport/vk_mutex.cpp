@@ -10,6 +10,7 @@ namespace {
 
 const char k_global_prefix[] = "Global\\";
 
+#ifndef NDEBUG
 [[noreturn]] void die_nested(const char* name) {
   std::fprintf(stderr,
                "rx7100: nested acquisition of the non-recursive lock \"%s\" by the "
@@ -19,6 +20,7 @@ const char k_global_prefix[] = "Global\\";
   std::fflush(stderr);
   std::abort();
 }
+#endif
 
 }  // namespace
 
