@@ -1,5 +1,7 @@
 #include "token.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "hid_token_device.h"
@@ -10,7 +12,16 @@ namespace vtok {
 
 token::token(std::mutex& mu, clock_source& clock, const token_config& cfg, std::string serial)
     : mu_(mu), cfg_(cfg), serial_(std::move(serial)), core_(clock) {
-  core_.os.persistent().serial = serial_;
+  persistent_state& s = core_.os.persistent();
+  s.serial = serial_;
+  if (cfg_.label) s.label = cfg_.label->substr(0, persistent_state::label_max);
+  if (!cfg_.oem.empty()) {
+    constexpr size_t padded = 128;
+    const size_t n = std::min(cfg_.oem.size(), persistent_state::oem_size);
+    std::fill(s.oem_data.begin(), s.oem_data.begin() + std::max(n, padded), 0);
+    std::copy(cfg_.oem.begin(), cfg_.oem.begin() + n, s.oem_data.begin());
+  }
+  if (cfg_.feature) s.feature_word = *cfg_.feature;
   if (cfg_.pid == 0)
     cfg_.pid = cfg_.transport == transport_kind::scsi ? storage_token_default_pid : token_default_pid;
   if (cfg_.transport == transport_kind::scsi) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ struct token_config {
   int address = -1;    // -1: the next free address on the bus
   std::string serial;  // empty: generated (unique on the bus)
   std::string state;   // JSON of a saved persistent state to restore; empty: a fresh token
+  // Settings of a fresh token (a restored state keeps its own):
+  std::optional<std::string> label;  // device label, cut to 32 bytes; none: the default
+  // OEM data written at offset 0 and zero padded to 128 bytes (the length
+  // hosts read), cut to 512 bytes; empty: none (all 0xFF).
+  std::vector<uint8_t> oem;
+  std::optional<uint16_t> feature;  // feature word (bit 1: fingerprint sensor); none: 1
 };
 
 class virtual_bus;

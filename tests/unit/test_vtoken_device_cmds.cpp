@@ -426,3 +426,45 @@ TEST(device_state, VersionOneDocumentsLoadWithDefaults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(device_config, PlugTimeSettingsMakeTokensDiffer) {
+  vtok_env env(false);
+  vtok::token_config a;
+  a.serial = "CFG-A";
+  a.label = "Alpha";
+  a.oem = text("ACME");
+  a.feature = 2;
+  vtok::token_config b;
+  b.serial = "CFG-B";
+  b.label = std::string(40, 'B');  // cut to 32
+  vtok::token& ta = env.bus.plug(a);
+  vtok::token& tb = env.bus.plug(b);
+
+  auto info = [](vtok::token& t) { return body(t.os().process(apdu2e(0x80, 0x04, 0x00, 0x00, 288))); };
+  auto oem = [](vtok::token& t) { return body(t.os().process(apdu2e(0xC0, 0x0A, 0x00, 0x00, 512))); };
+  const bytes ia = info(ta), ib = info(tb);
+  EXPECT_EQ(slice(ia, 132, 32), padded("Alpha", 32));
+  EXPECT_EQ(slice(ib, 132, 32), bytes(32, 'B'));
+  EXPECT_EQ(slice(ia, 226, 2), (bytes{0x00, 0x02}));
+  EXPECT_EQ(slice(ib, 226, 2), (bytes{0x00, 0x01}));
+  // OEM text zero padded over the 128 bytes a host reads; the rest erased.
+  bytes expect = padded("ACME", 128);
+  expect.resize(512, 0xFF);
+  EXPECT_EQ(oem(ta), expect);
+  EXPECT_EQ(oem(tb), bytes(512, 0xFF));
+
+  // A restored state keeps its own settings.
+  vtok::token_config c = a;
+  c.serial.clear();
+  c.state = tb.save_state().dump();
+  env.bus.unplug("CFG-B");
+  vtok::virtual_bus other_bus(env.clock);
+  vtok::token& tc = other_bus.plug(c);
+  EXPECT_EQ(tc.serial(), "CFG-B");
+  EXPECT_EQ(slice(info(tc), 132, 32), bytes(32, 'B'));
+  EXPECT_EQ(oem(tc), bytes(512, 0xFF));
+}
+
+}  // namespace
