@@ -2,6 +2,9 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
+
+#include <openssl/crypto.h>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -93,6 +96,11 @@ int main(int argc, char** argv) {
   auto* bus_opt = plug->add_option("--bus", bus, "Bus number")->check(CLI::Range(1, 255));
   auto* addr_opt = plug->add_option("--address", address, "Device address")->check(CLI::Range(1, 127));
   addr_opt->needs(bus_opt);
+  std::string label, oem_text, feature_text;
+  plug->add_option("--label", label, "Label of a new token (at most 32 bytes)");
+  plug->add_option("--oem", oem_text,
+                   "OEM data of a new token: text, or hex:HEX for bytes (at most 512; zero padded to 128)");
+  plug->add_option("--feature", feature_text, "Feature word of a new token (bit 1: fingerprint sensor; default 1)");
 
   auto* unplug = app.add_subcommand("unplug", "Unplug a token (its state stays stored)");
   unplug->add_option("--dir", dir, "Service directory")->required();
@@ -154,6 +162,31 @@ int main(int argc, char** argv) {
     if (!serial.empty()) req["serial"] = serial;
     if (bus >= 0) req["bus"] = bus;
     if (address >= 0) req["address"] = address;
+    if (plug->count("--label")) {
+      if (label.size() > 32) return fail("--label: longer than 32 bytes");
+      req["label"] = label;
+    }
+    if (!oem_text.empty()) {
+      std::vector<uint8_t> oem(oem_text.begin(), oem_text.end());
+      if (oem_text.rfind("hex:", 0) == 0) {
+        const std::string hex = oem_text.substr(4);
+        oem.assign(hex.size() / 2, 0);
+        size_t n = 0;
+        if (hex.empty() || hex.size() % 2 ||
+            OPENSSL_hexstr2buf_ex(oem.data(), oem.size(), &n, hex.c_str(), '\0') != 1)
+          return fail("--oem: bad hex: " + hex);
+      }
+      if (oem.size() > 512) return fail("--oem: longer than 512 bytes");
+      std::string hex(oem.size() * 2 + 1, '\0');
+      size_t used = 0;
+      OPENSSL_buf2hexstr_ex(&hex[0], hex.size(), &used, oem.data(), oem.size(), '\0');
+      hex.resize(used ? used - 1 : 0);
+      req["oem_hex"] = hex;
+    }
+    if (!feature_text.empty()) {
+      if (!parse_number(feature_text, 0xFFFF, &v)) return fail("--feature: not a 16-bit number: " + feature_text);
+      req["feature"] = v;
+    }
     if (!ask(dir, req, &answer)) return 1;
     std::cout << answer.value("serial", "") << "\n";
     return 0;

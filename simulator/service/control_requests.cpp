@@ -1,5 +1,7 @@
 // Control commands of the command line: plugging, listing, counters, the
 // transfer record and faults.
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -122,6 +124,20 @@ json token_service::cmd_plug(const json& req) {
   cfg.bus = static_cast<int>(bus_no);
   cfg.address = static_cast<int>(address);
   cfg.serial = serial;
+  if (req.contains("label")) {
+    cfg.label = text_field(req, "label", true);
+    if (cfg.label->size() > 32) throw std::invalid_argument("label longer than 32 bytes");
+  }
+  const std::string oem_hex = text_field(req, "oem_hex", false);
+  if (!oem_hex.empty()) {
+    cfg.oem.assign(oem_hex.size() / 2, 0);
+    size_t n = 0;
+    if (oem_hex.size() % 2 || cfg.oem.size() > 512 ||
+        OPENSSL_hexstr2buf_ex(cfg.oem.data(), cfg.oem.size(), &n, oem_hex.c_str(), '\0') != 1)
+      throw std::invalid_argument("\"oem_hex\" must be hex of at most 512 bytes");
+  }
+  const long long feature = number_field(req, "feature", 0, 0xFFFF, -1);
+  if (feature >= 0) cfg.feature = static_cast<uint16_t>(feature);
 
   token* plugged = nullptr;
   if (!serial.empty()) {
