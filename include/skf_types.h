@@ -116,6 +116,47 @@ typedef HANDLE HCONTAINER;
 #define SAR_FINGER_NONE 0x0C000002u
 #define SAR_FINGER_6F0B 0x0C000003u
 
+
+/* ---- device information ---- */
+
+#pragma pack(push, 1)
+
+typedef struct Struct_Version {
+  BYTE major;
+  BYTE minor;
+} VERSION;
+
+/* Device information record (294 bytes, packed, numbers in host order).
+ * Texts are zero padded and not terminated when they fill their field. */
+typedef struct Struct_DEVINFO {
+  VERSION Version;
+  CHAR Manufacturer[64];
+  CHAR Issuer[64];
+  CHAR Label[32];
+  CHAR SerialNumber[32];
+  VERSION HWVersion;
+  VERSION FirmwareVersion;
+  ULONG AlgSymCap;
+  ULONG AlgAsymCap;
+  ULONG AlgHashCap;
+  ULONG DevAuthAlgId;
+  ULONG TotalSpace;
+  ULONG FreeSpace;
+  ULONG MaxECCBufferSize;
+  ULONG MaxBufferSize;
+  BYTE Reserved[64];
+} DEVINFO, *PDEVINFO;
+
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(DEVINFO) == 294, "DEVINFO is 294 bytes");
+#endif
+
+/* Device events of SKF_WaitForDevEvent. */
+#define DEV_EVENT_ARRIVED 1
+#define DEV_EVENT_REMOVED 2
+
 #ifdef __cplusplus
 }
 #endif
