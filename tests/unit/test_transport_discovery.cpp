@@ -20,6 +20,14 @@
 
 namespace {
 
+vtok::token_config usb_token(vtok::transport_kind kind, uint16_t vid, uint16_t pid) {
+  vtok::token_config c;
+  c.transport = kind;
+  c.vid = vid;
+  c.pid = pid;
+  return c;
+}
+
 // ---------------------------------------------------------------- criteria
 
 struct criteria_case {
@@ -244,7 +252,7 @@ TEST_F(discovery, CriteriaWithoutHidFieldFindsNothing) {
 }
 
 TEST_F(discovery, OnlyListedIdsMatch) {
-  bus().plug({vtok::transport_kind::hid, 0x7e3b, 0xf603});
+  bus().plug(usb_token(vtok::transport_kind::hid, 0x7e3b, 0xf603));
   bus().plug_other(0x1234, 0x5678, 3);
   int removed = 0, added = 0;
   EXPECT_EQ(mgr_->update_devices(&removed, &added, "x,y,vid_7e3b&pid_f603"), 1);
@@ -253,7 +261,7 @@ TEST_F(discovery, OnlyListedIdsMatch) {
 }
 
 TEST_F(discovery, HidCtrLayoutIsNamedHidctr) {
-  vtok::token& ctr = bus().plug({vtok::transport_kind::hidctr, 0x7e3b, 0xf603});
+  vtok::token& ctr = bus().plug(usb_token(vtok::transport_kind::hidctr, 0x7e3b, 0xf603));
   int removed = 0, added = 0;
   EXPECT_EQ(mgr_->update_devices(&removed, &added, kRxDefaultDeviceCriteria), 2);
   char expect[64];
@@ -282,8 +290,8 @@ TEST_F(discovery, CreateDevicePicksTheTransportByPath) {
 }
 
 TEST_F(discovery, IterationInCreationOrderAndNullCursor) {
-  bus().plug({vtok::transport_kind::hid, 0x7e3b, 0xe618});
-  bus().plug({vtok::transport_kind::hid, 0x7e3b, 0xe618});
+  bus().plug(usb_token(vtok::transport_kind::hid, 0x7e3b, 0xe618));
+  bus().plug(usb_token(vtok::transport_kind::hid, 0x7e3b, 0xe618));
   EXPECT_EQ(mgr_->enum_and_create_devices(kRxDefaultDeviceCriteria), 3);
   void* pos = nullptr;
   device_base* first = mgr_->get_next_device(pos);  // null cursor: the first
