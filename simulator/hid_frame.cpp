@@ -52,11 +52,12 @@ std::vector<report> cut_into_reports(const std::vector<uint8_t>& frame) {
 
 report build_raw_response(const uint8_t* data, size_t n) {
   report r{};
-  n = std::min<size_t>(n, 48);
+  // The data starts at byte 20, so a 64-byte report has room for 44 bytes.
+  n = std::min<size_t>(n, report_size - raw_response_data_offset);
   r[0] = response_signature;
   r[2] = static_cast<uint8_t>(n & 0xFF);
   r[3] = static_cast<uint8_t>(n >> 8);
-  if (data && n) std::copy(data, data + n, r.begin() + 20);
+  if (data && n) std::copy(data, data + n, r.begin() + raw_response_data_offset);
   return r;
 }
 

@@ -41,8 +41,11 @@ std::vector<uint8_t> build_response_frame(const std::vector<uint8_t>& data_sw);
 // last flag on the report that carries the final byte.
 std::vector<report> cut_into_reports(const std::vector<uint8_t>& frame);
 
+// Where a raw response's data starts in its report.
+constexpr size_t raw_response_data_offset = 20;
+
 // A raw (vendor pass-through) response: one report, AA in byte 0, LE length
-// in bytes 2-3 (at most 48), data from byte 20.
+// in bytes 2-3, data from byte 20 (at most 44 bytes: longer data is cut).
 report build_raw_response(const uint8_t* data, size_t n);
 
 }  // namespace hidf

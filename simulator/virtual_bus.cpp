@@ -474,6 +474,25 @@ int check_interface(const std::map<int, uint32_t>& claims, const std::map<int, b
 }
 }  // namespace
 
+// A read with nothing to deliver waits out its timeout on the bus clock,
+// outside the lock. A token pulled meanwhile fails the read with NO_DEVICE,
+// as a host controller does, and that is the result the record keeps. The
+// entry carries the time the read began; it is added once the wait is over.
+int virtual_bus::wait_out_timeout(std::unique_lock<std::mutex>& lk, token& t, transfer_entry e,
+                                  unsigned timeout_ms) {
+  const uint64_t device = t.device_id_;
+  e.time_ms = clock_.now_ms();
+  lk.unlock();
+  clock_.sleep_ms(timeout_ms);
+  lk.lock();
+  // Tokens stay known to the bus once plugged, so `t` is still valid; a
+  // replugged token has a new device id.
+  if (!token_by_device(device)) e.result = USB_ERROR_NO_DEVICE;
+  const int rc = e.result;
+  t.core_.record.add(std::move(e));
+  return rc;
+}
+
 int virtual_bus::interrupt_transfer(int client, uint32_t handle, uint8_t endpoint, uint8_t* data,
                                     int length, int* transferred, unsigned timeout_ms) {
   if (transferred) *transferred = 0;
@@ -506,12 +525,9 @@ int virtual_bus::interrupt_transfer(int client, uint32_t handle, uint8_t endpoin
     else
       e.bytes.assign(data, data + length);
   }
-  add_record(*t, std::move(e));
   if (transferred) *transferred = done;
-  if (rc == USB_ERROR_TIMEOUT) {
-    lk.unlock();
-    clock_.sleep_ms(timeout_ms);
-  }
+  if (rc == USB_ERROR_TIMEOUT) return wait_out_timeout(lk, *t, std::move(e), timeout_ms);
+  add_record(*t, std::move(e));
   return rc;
 }
 
@@ -553,11 +569,8 @@ int virtual_bus::control_transfer(int client, uint32_t handle, uint8_t request_t
     else if (rc > 0)
       e.bytes.assign(data, data + rc);
   }
+  if (rc == USB_ERROR_TIMEOUT) return wait_out_timeout(lk, *t, std::move(e), timeout_ms);
   add_record(*t, std::move(e));
-  if (rc == USB_ERROR_TIMEOUT) {
-    lk.unlock();
-    clock_.sleep_ms(timeout_ms);
-  }
   return rc;
 }
 

@@ -145,6 +145,7 @@ class virtual_bus {
   void unplug_locked(token& t);
   void release_handle_claims(uint32_t handle);
   void add_record(token& t, transfer_entry e);
+  int wait_out_timeout(std::unique_lock<std::mutex>& lk, token& t, transfer_entry e, unsigned timeout_ms);
   void note_traffic(token& t, int client);
   bool sg_index_in_use(int index) const;
   int pick_sg_index(int wanted, std::string* error) const;

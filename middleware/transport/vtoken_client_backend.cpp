@@ -22,6 +22,7 @@ constexpr uint32_t kMaxUsbData = 4096;
 constexpr uint32_t kMaxSgData = 65536;
 constexpr uint32_t kMaxCdb = 16;
 constexpr uint32_t kMaxSense = 255;
+constexpr size_t kMaxSgPath = 4096;
 
 enum : uint8_t {
   op_hello = 0x01,
@@ -128,6 +129,12 @@ class in_msg {
   size_t pos_ = 0;
   bool ok_ = true;
 };
+
+// Sets errno as a failed system call does.
+int fail_errno(int err) {
+  errno = err;
+  return -1;
+}
 
 bool send_all(int fd, const std::vector<uint8_t>& body) {
   std::vector<uint8_t> msg;
@@ -517,11 +524,11 @@ bool vtoken_client_backend::sg_node_exists(int index) {
 
 int vtoken_client_backend::sg_open(const char* path, int flags) {
   if (!path) {
-    errno = EINVAL;
+    errno = EFAULT;
     return -1;
   }
-  size_t n = ::strnlen(path, 4096);
-  if (n >= 4096) {
+  size_t n = ::strnlen(path, kMaxSgPath + 1);
+  if (n > kMaxSgPath) {
     errno = ENAMETOOLONG;
     return -1;
   }
@@ -539,65 +546,57 @@ int vtoken_client_backend::sg_open(const char* path, int flags) {
     errno = EIO;
     return -1;
   }
-  if (result < 0) {
-    errno = ENOENT;
-    return -1;
-  }
+  if (result < 0) return fail_errno(-result);
   int local = next_sg_fd_++;
   sg_fds_[local] = sg_slot{generation_, result};
   return local;
 }
 
 int vtoken_client_backend::sg_io(int fd, sg_io_hdr_t* hdr) {
-  if (!hdr || hdr->interface_id != 'S' || hdr->iovec_count != 0 || hdr->cmd_len == 0 ||
-      hdr->cmd_len > kMaxCdb || !hdr->cmdp || hdr->dxfer_len > kMaxSgData ||
-      (hdr->dxfer_len > 0 && !hdr->dxferp)) {
-    errno = EINVAL;
-    return -1;
-  }
+  // The same checks the sg driver makes before it looks at the device.
+  if (!hdr) return fail_errno(EFAULT);
+  if (hdr->interface_id != 'S') return fail_errno(ENOSYS);
+  if (!hdr->cmdp || hdr->cmd_len < 1 || hdr->cmd_len > kMaxCdb || hdr->iovec_count != 0) return fail_errno(EINVAL);
+  const int dir = hdr->dxfer_direction;
+  if (dir != SG_DXFER_NONE && dir != SG_DXFER_TO_DEV && dir != SG_DXFER_FROM_DEV) return fail_errno(EINVAL);
+  if (dir == SG_DXFER_NONE && hdr->dxfer_len != 0) return fail_errno(EINVAL);
+  if (hdr->dxfer_len > kMaxSgData) return fail_errno(ENOMEM);
+  if (hdr->dxfer_len > 0 && !hdr->dxferp) return fail_errno(EFAULT);
+  if (hdr->mx_sb_len > 0 && !hdr->sbp) return fail_errno(EFAULT);
   std::lock_guard<std::mutex> lock(mu_);
   check_fork_locked();
   auto it = sg_fds_.find(fd);
-  if (it == sg_fds_.end()) {
-    errno = EBADF;
-    return -1;
-  }
-  if (it->second.generation != generation_) {
-    errno = ENODEV;
-    return -1;
-  }
-  const bool to_dev = hdr->dxfer_direction == SG_DXFER_TO_DEV;
-  uint8_t sb_len = hdr->sbp ? std::min<uint8_t>(hdr->mx_sb_len, kMaxSense) : 0;
+  if (it == sg_fds_.end()) return fail_errno(EBADF);
+  // Opened through a connection that is gone: the service released it.
+  if (it->second.generation != generation_) return fail_errno(ENODEV);
+  const bool to_dev = dir == SG_DXFER_TO_DEV;
+  const bool from_dev = dir == SG_DXFER_FROM_DEV;
+  const uint8_t sb_len = std::min<uint8_t>(hdr->mx_sb_len, kMaxSense);
   out_msg req(op_sg_io);
-  req.i32(it->second.remote).i32(hdr->dxfer_direction).u32(hdr->timeout).u8(sb_len);
+  req.i32(it->second.remote).i32(dir).u32(hdr->timeout).u8(sb_len);
   req.bytes(hdr->cmdp, hdr->cmd_len).u32(hdr->dxfer_len);
   if (to_dev) req.bytes(static_cast<const uint8_t*>(hdr->dxferp), hdr->dxfer_len);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) {
-    errno = ENODEV;
-    return -1;
-  }
+  if (call_locked(req.b, &resp) != call_status::ok) return fail_errno(ENODEV);
   in_msg in(resp);
   int32_t result, resid;
-  uint8_t status, masked, host, driver;
+  uint8_t status, masked;
+  uint16_t host, driver;
   uint32_t duration, info;
   std::vector<uint8_t> sense, data_in;
-  if (!in.i32(&result) || !in.u8(&status) || !in.u8(&masked) || !in.u8(&host) || !in.u8(&driver) ||
+  if (!in.i32(&result) || !in.u8(&status) || !in.u8(&masked) || !in.u16(&host) || !in.u16(&driver) ||
       !in.i32(&resid) || !in.u32(&duration) || !in.u32(&info) || !in.bytes(&sense, sb_len) ||
-      !in.bytes(&data_in, to_dev ? 0 : hdr->dxfer_len) || !in.done()) {
-    errno = EIO;
-    return -1;
-  }
-  if (result != 0) {
-    errno = EIO;
-    return -1;
-  }
+      !in.bytes(&data_in, from_dev ? hdr->dxfer_len : 0) || !in.done())
+    return fail_errno(EIO);
+  if (result != 0) return fail_errno(result < 0 ? -result : EIO);
   hdr->status = status;
   hdr->masked_status = masked;
   hdr->host_status = host;
   hdr->driver_status = driver;
   hdr->msg_status = 0;
-  hdr->resid = resid < 0 || static_cast<uint32_t>(resid) > hdr->dxfer_len ? 0 : resid;
+  // The residual count is passed on as reported, even when it is
+  // implausible: judging it is the transport's business, as with the kernel.
+  hdr->resid = resid;
   hdr->duration = duration;
   hdr->info = info;
   hdr->sb_len_wr = static_cast<unsigned char>(sense.size());
@@ -620,8 +619,12 @@ int vtoken_client_backend::sg_close(int fd) {
   out_msg req(op_sg_close);
   req.i32(slot.remote);
   std::vector<uint8_t> resp;
-  call_locked(req.b, &resp);
-  return 0;
+  // A lost connection released the descriptor with everything else.
+  if (call_locked(req.b, &resp) != call_status::ok) return 0;
+  in_msg in(resp);
+  int32_t result;
+  if (!in.i32(&result) || !in.done()) return fail_errno(EIO);
+  return result < 0 ? fail_errno(-result) : 0;
 }
 
 // ---- presence ----

@@ -56,6 +56,9 @@ void print_log(const json& entries) {
     } else if (what == "control_out" || what == "control_in") {
       std::printf(" req=%02x/%02x value=0x%04x index=0x%04x", e.value("request_type", 0),
                   e.value("request", 0), e.value("value", 0), e.value("index", 0));
+    } else if (what == "sg_io") {
+      std::printf(" node=/dev/sg%d direction=%d dxfer_len=%u resid=%d", e.value("index", 0),
+                  e.value("sg_direction", 0), e.value("dxfer_len", 0u), e.value("resid", 0));
     } else if (what == "claim" || what == "release" || what == "kernel_driver") {
       std::printf(" interface=%d", e.value("index", 0));
     }
@@ -96,6 +99,9 @@ int main(int argc, char** argv) {
   auto* bus_opt = plug->add_option("--bus", bus, "Bus number")->check(CLI::Range(1, 255));
   auto* addr_opt = plug->add_option("--address", address, "Device address")->check(CLI::Range(1, 127));
   addr_opt->needs(bus_opt);
+  int sg_index = -1;
+  plug->add_option("--sg-index", sg_index, "scsi tokens: the sg node number N of /dev/sgN (default: the lowest free)")
+      ->check(CLI::Range(0, 255));
   std::string label, oem_text, feature_text;
   plug->add_option("--label", label, "Label of a new token (at most 32 bytes)");
   plug->add_option("--oem", oem_text,
@@ -112,7 +118,7 @@ int main(int argc, char** argv) {
   replug->add_option("SERIAL", serial, "Token serial")->required();
   replug->add_flag("--same-address", same_address, "Keep the bus address");
 
-  auto* list = app.add_subcommand("list", "List stored tokens: serial transport vid:pid bus address plugged|unplugged");
+  auto* list = app.add_subcommand("list", "List stored tokens: serial transport vid:pid bus address plugged|unplugged [/dev/sgN]");
   list->add_option("--dir", dir, "Service directory")->required();
 
   auto* stop = app.add_subcommand("stop", "Stop the service");
@@ -162,6 +168,7 @@ int main(int argc, char** argv) {
     if (!serial.empty()) req["serial"] = serial;
     if (bus >= 0) req["bus"] = bus;
     if (address >= 0) req["address"] = address;
+    if (sg_index >= 0) req["sg_index"] = sg_index;
     if (plug->count("--label")) {
       if (label.size() > 32) return fail("--label: longer than 32 bytes");
       req["label"] = label;
@@ -202,9 +209,12 @@ int main(int argc, char** argv) {
     if (!ask(dir, {{"cmd", "list"}}, &answer)) return 1;
     const json tokens = answer.value("tokens", json::array());
     for (const json& t : tokens) {
-      std::printf("%s %s %04x:%04x bus=%d address=%d %s\n", t.value("serial", "").c_str(),
+      std::printf("%s %s %04x:%04x bus=%d address=%d %s", t.value("serial", "").c_str(),
                   t.value("transport", "").c_str(), t.value("vid", 0u), t.value("pid", 0u), t.value("bus", -1),
                   t.value("address", -1), t.value("plugged", false) ? "plugged" : "unplugged");
+      const int sg = t.value("sg_index", -1);
+      if (sg >= 0) std::printf(" /dev/sg%d", sg);
+      std::printf("\n");
     }
     return 0;
   }

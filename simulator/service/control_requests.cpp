@@ -114,6 +114,7 @@ json token_service::cmd_plug(const json& req) {
   const long long bus_no = number_field(req, "bus", 1, 255, -1);
   const long long address = number_field(req, "address", 1, 127, -1);
   if (address >= 0 && bus_no < 0) throw std::invalid_argument("an address needs a bus");
+  const long long sg_index = number_field(req, "sg_index", 0, sg_max_index, -1);
   if (!serial.empty() && !token_store::valid_serial(serial))
     throw std::invalid_argument("invalid serial (1 to 64 printable characters)");
 
@@ -124,6 +125,7 @@ json token_service::cmd_plug(const json& req) {
   cfg.bus = static_cast<int>(bus_no);
   cfg.address = static_cast<int>(address);
   cfg.serial = serial;
+  cfg.sg_index = static_cast<int>(sg_index);
   if (req.contains("label")) {
     cfg.label = text_field(req, "label", true);
     if (cfg.label->size() > 32) throw std::invalid_argument("label longer than 32 bytes");
@@ -138,6 +140,9 @@ json token_service::cmd_plug(const json& req) {
   }
   const long long feature = number_field(req, "feature", 0, 0xFFFF, -1);
   if (feature >= 0) cfg.feature = static_cast<uint16_t>(feature);
+
+  if (sg_index >= 0 && has_transport && cfg.transport != transport_kind::scsi)
+    throw std::invalid_argument("an sg node is for scsi tokens only");
 
   token* plugged = nullptr;
   if (!serial.empty()) {
@@ -186,9 +191,11 @@ json token_service::cmd_plug(const json& req) {
     bus_.unplug(s);
     throw std::runtime_error("cannot store token " + s + ": " + error);
   }
-  log_("token " + s + " plugged at bus " + std::to_string(plugged->bus()) + " address " +
-       std::to_string(plugged->address()));
-  return json{{"serial", s}, {"bus", plugged->bus()}, {"address", plugged->address()}};
+  std::string where = "bus " + std::to_string(plugged->bus()) + " address " + std::to_string(plugged->address());
+  if (plugged->sg_index() >= 0) where += " (/dev/sg" + std::to_string(plugged->sg_index()) + ")";
+  log_("token " + s + " plugged at " + where);
+  return json{{"serial", s}, {"bus", plugged->bus()}, {"address", plugged->address()},
+              {"sg_index", plugged->sg_index()}};
 }
 
 json token_service::cmd_unplug(const json& req) {
@@ -236,6 +243,7 @@ json token_service::cmd_list() {
                              {"vid", t->vid()},           {"pid", t->pid()},
                              {"bus", t->plugged() ? t->bus() : -1},
                              {"address", t->plugged() ? t->address() : -1},
+                             {"sg_index", t->sg_index()},
                              {"plugged", t->plugged()}};
   }
   std::vector<std::shared_ptr<stored_entry>> stored;
@@ -248,7 +256,7 @@ json token_service::cmd_list() {
     if (rows.count(e->rec.serial)) continue;
     rows[e->rec.serial] = json{{"serial", e->rec.serial}, {"transport", e->rec.transport}, {"vid", e->rec.vid},
                                {"pid", e->rec.pid},       {"bus", -1},                     {"address", -1},
-                               {"plugged", false}};
+                               {"sg_index", -1},          {"plugged", false}};
   }
   for (auto& r : rows) tokens.push_back(std::move(r.second));
   return json{{"tokens", tokens}};
@@ -295,6 +303,11 @@ json token_service::cmd_log(const json& req) {
                            {"bytes", hex(e.bytes)},
                            {"data", hex(e.data)},
                            {"note", e.note}});
+    if (e.what == transfer_entry::kind::sg_io) {
+      entries.back()["sg_direction"] = e.sg_direction;
+      entries.back()["dxfer_len"] = e.dxfer_len;
+      entries.back()["resid"] = e.resid;
+    }
   }
   return json{{"log", entries}, {"omitted", first}};
 }

@@ -31,11 +31,6 @@ void service_clock::device_gone(uint64_t device) {
   cv_.notify_all();
 }
 
-bool service_clock::is_gone(uint64_t device) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return gone_.count(device) != 0;
-}
-
 void service_clock::stop() {
   std::lock_guard<std::mutex> lock(mu_);
   stopped_ = true;

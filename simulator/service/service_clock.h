@@ -29,7 +29,6 @@ class service_clock : public clock_source {
   };
 
   void device_gone(uint64_t device);
-  bool is_gone(uint64_t device);
   // Ends every wait, now and later.
   void stop();
 

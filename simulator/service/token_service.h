@@ -54,7 +54,7 @@ class token_service : public request_handler {
   };
   struct client_state {
     std::map<uint32_t, handle_info> handles;  // bus handle -> its token
-    std::set<int32_t> sg_fds;
+    std::map<int32_t, std::string> sg_fds;  // sg descriptor -> its token's serial ("": a disk)
   };
 
   // USB and SCSI generic requests (usb_requests.cpp).

@@ -1,6 +1,9 @@
 // USB and SCSI generic requests of a client: decoded with every field and
 // length checked, run on the bus on behalf of that client, answered.
 #include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
 
 #include "service/token_service.h"
 
@@ -140,8 +143,6 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
         service_clock::watch watch(info.device);
         rc = bus_.interrupt_transfer(client, h, ep, buf.data(), static_cast<int>(length), &transferred, timeout);
       }
-      if (rc == rx::plat::USB_ERROR_TIMEOUT && info.device && clock_.is_gone(info.device))
-        rc = rx::plat::USB_ERROR_NO_DEVICE;  // unplugged while the read waited
       persist_if_changed(info.serial);
       size_t n = static_cast<size_t>(std::clamp(transferred, 0, static_cast<int>(length)));
       out.i32(rc).u32(static_cast<uint32_t>(n));
@@ -170,8 +171,6 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
         service_clock::watch watch(info.device);
         rc = bus_.control_transfer(client, h, rt, req, value, index, buf.data(), length, timeout);
       }
-      if (rc == rx::plat::USB_ERROR_TIMEOUT && info.device && clock_.is_gone(info.device))
-        rc = rx::plat::USB_ERROR_NO_DEVICE;
       persist_if_changed(info.serial);
       out.i32(rc);
       if (dir_in) out.bytes(buf.data(), rc > 0 ? std::min<size_t>(static_cast<size_t>(rc), length) : 0);
@@ -186,20 +185,69 @@ bool token_service::handle_usb(int client, uint8_t op, reader& in, writer& out, 
   return false;
 }
 
-// The bus has no SCSI targets yet: no node exists, nothing opens.
-bool token_service::handle_sg(int, uint8_t op, reader& in, writer& out, std::string* reason) {
+namespace {
+
+// "/dev/sg<n>" with n a plain decimal number within the bus's range; -1 for
+// anything else.
+int sg_index_of(const std::string& path) {
+  static const std::string prefix = "/dev/sg";
+  if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) return -1;
+  const std::string digits = path.substr(prefix.size());
+  if (digits.size() > 1 && digits[0] == '0') return -1;
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+    if (n > sg_max_index) return -1;
+  }
+  return n;
+}
+
+// The kernel's dxfer_direction values as the bus numbers them.
+constexpr int32_t dxfer_none = -1, dxfer_to_dev = -2, dxfer_from_dev = -3, dxfer_to_from_dev = -4;
+
+int bus_direction(int32_t d) { return d == dxfer_to_dev ? 1 : d == dxfer_from_dev ? 2 : 0; }
+
+}  // namespace
+
+bool token_service::handle_sg(int client, uint8_t op, reader& in, writer& out, std::string* reason) {
   switch (op) {
     case op_sg_node_exists: {
       int32_t index;
       if (!in.i32(&index) || !in.done()) return malformed(reason, "SG_NODE_EXISTS");
-      out.i32(0);
+      out.i32(index >= 0 && bus_.sg_node_exists(index) ? 1 : 0);
       return true;
     }
     case op_sg_open: {
       std::string path;
       int32_t flags;
-      if (!in.str(&path, 4096) || !in.i32(&flags) || !in.done()) return malformed(reason, "SG_OPEN");
-      out.i32(-1);
+      if (!in.str(&path, max_sg_path) || !in.i32(&flags) || !in.done()) return malformed(reason, "SG_OPEN");
+      const int index = sg_index_of(path);
+      if (index < 0) {
+        out.i32(-ENOENT);
+        return true;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (clients_[client].sg_fds.size() >= max_handles_per_client) {
+          out.i32(-EMFILE);
+          return true;
+        }
+      }
+      int fd = -1;
+      const int rc = bus_.sg_open(client, index, (flags & O_ACCMODE) != O_RDONLY, &fd);
+      if (rc != 0) {
+        out.i32(-rc);
+        return true;
+      }
+      std::string serial;
+      for (const sg_node_info& n : bus_.list_sg_nodes())
+        if (n.index == index && n.is_token) serial = n.serial;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        clients_[client].sg_fds[fd] = serial;
+      }
+      out.i32(fd);
       return true;
     }
     case op_sg_io: {
@@ -210,18 +258,54 @@ bool token_service::handle_sg(int, uint8_t op, reader& in, writer& out, std::str
       if (!in.i32(&fd) || !in.i32(&dir) || !in.u32(&timeout) || !in.u8(&sb_len) || !in.bytes(&cdb, max_cdb) ||
           !in.u32(&dxfer_len))
         return malformed(reason, "SG_IO");
-      if (cdb.empty() || dxfer_len > max_sg_data || dir < -4 || dir > -1)
+      if (cdb.empty() || dxfer_len > max_sg_data || dir < dxfer_to_from_dev || dir > dxfer_none)
         return malformed(reason, "SG_IO (field out of range)");
-      if (dir == -2 && (!in.bytes(&data, max_sg_data) || data.size() != dxfer_len))
+      if (dir == dxfer_to_dev && (!in.bytes(&data, max_sg_data) || data.size() != dxfer_len))
         return malformed(reason, "SG_IO (data does not match the length)");
       if (!in.done()) return malformed(reason, "SG_IO");
-      out.i32(-1).u8(0).u8(0).u8(0).u8(0).i32(0).u32(0).u32(0).u32(0).u32(0);
+
+      sg_reply rep;
+      int rc = 0;
+      // Both directions at once, and a length without a data phase, are
+      // refused as the sg driver refuses them.
+      if (dir == dxfer_to_from_dev || (dir == dxfer_none && dxfer_len != 0)) {
+        rc = EINVAL;
+      } else {
+        sg_request req;
+        req.direction = bus_direction(dir);
+        req.cdb = std::move(cdb);
+        req.dxfer_len = dxfer_len;
+        req.data_out = std::move(data);
+        req.timeout_ms = timeout;
+        req.mx_sb_len = sb_len;
+        rc = bus_.sg_io(client, fd, req, &rep);
+      }
+      if (rc != 0) rep = sg_reply{};
+      const size_t n_in = std::min<size_t>(rep.data_in.size(), dir == dxfer_from_dev ? dxfer_len : 0);
+      const size_t n_sense = std::min<size_t>(rep.sense.size(), sb_len);
+      out.i32(-rc).u8(rep.status).u8(rep.masked_status).u16(rep.host_status).u16(rep.driver_status);
+      out.i32(rep.resid).u32(0).u32(rep.info).bytes(rep.sense.data(), n_sense).bytes(rep.data_in.data(), n_in);
+      std::string serial;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto c = clients_.find(client);
+        if (c != clients_.end()) {
+          auto f = c->second.sg_fds.find(fd);
+          if (f != c->second.sg_fds.end()) serial = f->second;
+        }
+      }
+      if (rc == 0) persist_if_changed(serial);
       return true;
     }
     case op_sg_close: {
       int32_t fd;
       if (!in.i32(&fd) || !in.done()) return malformed(reason, "SG_CLOSE");
-      out.i32(-1);
+      const int rc = bus_.sg_close(client, fd);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        clients_[client].sg_fds.erase(fd);
+      }
+      out.i32(-rc);
       return true;
     }
   }

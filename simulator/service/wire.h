@@ -21,6 +21,7 @@ constexpr uint32_t max_usb_data = 4096;
 constexpr uint32_t max_sg_data = 65536;
 constexpr uint32_t max_cdb = 16;
 constexpr uint32_t max_sense = 255;
+constexpr uint32_t max_sg_path = 4096;
 constexpr uint32_t max_control_text = 65536;
 constexpr size_t max_handles_per_client = 256;
 constexpr size_t max_connections = 512;

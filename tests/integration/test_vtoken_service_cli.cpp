@@ -103,7 +103,8 @@ TEST_F(VtokenCli, RefusedCommandsExplainThemselvesAndChangeNothing) {
       {{"unplug", "NO-SUCH"}, "no token"},
       {{"replug", "NO-SUCH"}, "no token"},
       {{"plug", "--serial", a}, "already plugged"},
-      {{"plug", "--transport", "scsi"}, "not served"},
+      {{"plug", "--transport", "hid", "--sg-index", "3"}, "scsi tokens only"},
+      {{"plug", "--transport", "scsi", "--sg-index", "256"}, "--sg-index"},
       {{"plug", "--pid", "0x1ffff"}, "--pid"},
       {{"plug", "--bus", "1", "--address", "2", "--serial", "X2"}, "address 2"},  // `a` has it
       {{"stats", "NO-SUCH"}, "no token"},

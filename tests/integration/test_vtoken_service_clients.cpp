@@ -202,8 +202,9 @@ TEST_P(VtokenBadPeer, ClosesThatConnectionAndKeepsServingOthers) {
   // Whatever came before (the HELLO answer), the service ends with EOF.
   std::string rest = vtsvc::read_all_fd(fd);
   ::close(fd);
-  if (bytes.size() > kHello.size() && std::equal(kHello.begin(), kHello.end(), bytes.begin()))
+  if (bytes.size() > kHello.size() && std::equal(kHello.begin(), kHello.end(), bytes.begin())) {
     EXPECT_EQ(rest.size(), 4u + 8u);  // only the HELLO answer
+  }
 
   EXPECT_TRUE(svc.alive());
   std::vector<uint8_t> resp = host.transmit(kGenRandom);
