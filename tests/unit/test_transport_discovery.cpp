@@ -307,7 +307,11 @@ TEST_F(discovery, IterationInCreationOrderAndNullCursor) {
 
 TEST_F(discovery, SameAddressOnTwoBusesGetsTheBusInThePath) {
   // The fixture's token is on bus 1; plug another at the same address on bus 2.
-  vtok::token& other = bus().plug({vtok::transport_kind::hid, 0x7e3b, 0xe618, 2, token().address()});
+  vtok::token_config cfg = usb_token(vtok::transport_kind::hid, 0x7e3b, 0xe618);
+  cfg.bus = 2;
+  cfg.address = token().address();
+  vtok::token& other = bus().plug(cfg);
+  ASSERT_EQ(other.bus(), 2);
   ASSERT_EQ(other.address(), token().address());
   int removed = 0, added = 0;
   EXPECT_EQ(mgr_->update_devices(&removed, &added, kRxDefaultDeviceCriteria), 2);
