@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the virtual token service in a
-# temporary directory, plugs two tokens and runs the demo program against
-# them through the library. The service is stopped on exit, whatever happens.
+# temporary directory, plugs one token of each transport (HID reports, HID
+# control channel, SCSI generic) and runs the demo program against them
+# through the library. The service is stopped on exit, whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -16,11 +17,16 @@ cleanup() {
 trap cleanup EXIT
 
 "$vtoken" serve --dir "$dir/svc" --background
-echo "plugged: $("$vtoken" plug --dir "$dir/svc")"
-echo "plugged: $("$vtoken" plug --dir "$dir/svc" --serial DEMO-0002)"
+echo "plugged (hid):    $("$vtoken" plug --dir "$dir/svc" --transport hid --serial DEMO-HID)"
+echo "plugged (hidctr): $("$vtoken" plug --dir "$dir/svc" --transport hidctr --serial DEMO-HIDCTR)"
+echo "plugged (scsi):   $("$vtoken" plug --dir "$dir/svc" --transport scsi --serial DEMO-SCSI)"
 "$vtoken" list --dir "$dir/svc"
 
 RX7100_VTOKEN="$dir/svc" build/rx7100_demo
 
-echo "service counters of DEMO-0002:"
-"$vtoken" stats --dir "$dir/svc" DEMO-0002
+# Each transport carries its traffic on its own channel: interrupt reports,
+# class control requests, SG_IO commands.
+for serial in DEMO-HID DEMO-HIDCTR DEMO-SCSI; do
+  echo "service counters of $serial:"
+  "$vtoken" stats --dir "$dir/svc" "$serial" | sed 's/^/  /'
+done

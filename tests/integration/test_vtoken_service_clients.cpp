@@ -143,6 +143,10 @@ TEST_F(VtokenClients, UnplugFailsAReadInFlightWithNoDevice) {
   EXPECT_EQ(reader.get(), rx::plat::USB_ERROR_NO_DEVICE);
   // And everything after it on that handle.
   EXPECT_EQ(host.send_frame(vtok_test::request_frame(kGenRandom)), rx::plat::USB_ERROR_NO_DEVICE);
+  // The record keeps the result the client got, with the timeout it asked for.
+  const std::string log = svc.cli({"log", serial}).out;
+  EXPECT_NE(log.find("interrupt_in ep=0x81 timeout=600000 result=-4"), std::string::npos) << log;
+  EXPECT_EQ(log.find("result=-7"), std::string::npos) << log;
 }
 
 // ---- malformed protocol ----
@@ -159,6 +163,25 @@ const std::vector<uint8_t> kHello = msg({0x01, 0x52, 0x58, 0x56, 0x54, 0x01, 0x0
 std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+// An SG_IO body: fd 3, the direction, timeout 0, no sense buffer, the CDB
+// with its declared length, dxfer_len, and for data-out the data array.
+std::vector<uint8_t> sg_io(int32_t dir, uint32_t cdb_declared, size_t cdb_sent, uint32_t dxfer_len,
+                           const std::vector<uint8_t>& tail = {}) {
+  auto le = [](std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+  };
+  std::vector<uint8_t> b{0x32};
+  le(b, 3);
+  le(b, static_cast<uint32_t>(dir));
+  le(b, 0);
+  b.push_back(0);
+  le(b, cdb_declared);
+  b.insert(b.end(), cdb_sent, 0x12);
+  le(b, dxfer_len);
+  b.insert(b.end(), tail.begin(), tail.end());
+  return msg(b);
 }
 
 struct bad_case {
@@ -181,6 +204,15 @@ const bad_case kBadCases[] = {
      cat(kHello, msg({0x19, 1, 0, 0, 0, 0x01, 0, 0, 0, 0, 64, 0, 0, 0, 0xaa})), "does not match"},
     {"control_text_not_json", cat(kHello, msg({0x40, '{', '"'})), "JSON"},
     {"trailing_bytes", cat(kHello, msg({0x20, 0x00})), "DEVICE_COUNT"},
+    {"sg_cdb_above_16_bytes", cat(kHello, sg_io(-3, 17, 17, 0)), "malformed SG_IO"},
+    {"sg_empty_cdb", cat(kHello, sg_io(-1, 0, 0, 0)), "SG_IO (field out of range)"},
+    {"sg_data_above_64k", cat(kHello, sg_io(-3, 6, 6, 65537)), "SG_IO (field out of range)"},
+    {"sg_unknown_direction", cat(kHello, sg_io(-5, 6, 6, 0)), "SG_IO (field out of range)"},
+    {"sg_data_out_shorter_than_length", cat(kHello, sg_io(-2, 6, 6, 4, {3, 0, 0, 0, 1, 2, 3})),
+     "SG_IO (data does not match"},
+    {"sg_data_with_a_read", cat(kHello, sg_io(-3, 6, 6, 4, {0})), "malformed SG_IO"},
+    {"sg_open_path_above_bound", cat(kHello, msg({0x31, 0x01, 0x20, 0x00, 0x00})), "malformed SG_OPEN"},
+    {"sg_close_truncated", cat(kHello, msg({0x33, 0x01})), "malformed SG_CLOSE"},
 };
 
 class VtokenBadPeer : public ::testing::TestWithParam<bad_case> {};
