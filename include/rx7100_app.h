@@ -1,5 +1,5 @@
 /*
- * rx7100 command library: the exported device functions of Part 2.1.
+ * rx7100 command library: the exported device functions.
  *
  * Plain C interface. A device handle is an opaque pointer-sized value
  * (`void*`) handed out by app_get_first_dev / app_get_next_dev /
@@ -23,7 +23,7 @@
 extern "C" {
 #endif
 
-/* enmDevState (Part 1.1). DEV_STATE_INITIAL also means "any state" as a filter. */
+/* enmDevState. DEV_STATE_INITIAL also means "any state" as a filter. */
 #define RX_DEV_STATE_PRESENT 0
 #define RX_DEV_STATE_ARRIVED 1
 #define RX_DEV_STATE_REMOVED 2
@@ -48,7 +48,7 @@ extern "C" {
 
 /* ---- discovery ---- */
 
-/* One discovery pass with the criteria string (Part 1.1), then the removed
+/* One discovery pass with the criteria string, then the removed
  * devices are destroyed. Returns the number of device names found. */
 RX_EXPORT int app_enum_device(const char* criteria);
 /* One discovery pass with reconciliation; the numbers of devices marked

@@ -254,7 +254,7 @@ void hid_token_device::queue_response(device_context& ctx, std::vector<uint8_t> 
   }
   std::vector<uint8_t> f = hidf::build_response_frame(data_sw);
   OPENSSL_cleanse(data_sw.data(), data_sw.size());
-  fault_spec spec;
+  fault_spec armed;
   if (core.faults.take(fault_kind::bad_signature)) {
     f[0] = 0x55;
     f[1] = 0x55;
@@ -264,14 +264,14 @@ void hid_token_device::queue_response(device_context& ctx, std::vector<uint8_t> 
     f[3] = header_length_too_big_value >> 8;
   }
   if (core.faults.take(fault_kind::bad_tag)) f[20] = hidf::tag + 1;
-  if (core.faults.take(fault_kind::declared_length_long, &spec)) {
-    const size_t extra = spec.param ? spec.param : 64;
+  if (core.faults.take(fault_kind::declared_length_long, &armed)) {
+    const size_t extra = armed.param ? armed.param : 64;
     const size_t declared = std::min<size_t>(0xFFFF, f.size() - hidf::header_size + extra);
     f[21] = static_cast<uint8_t>(declared >> 8);
     f[22] = static_cast<uint8_t>(declared & 0xFF);
   }
-  if (core.faults.take(fault_kind::empty_reports, &spec)) {
-    const uint32_t count = std::min<uint32_t>(spec.param, 4096);
+  if (core.faults.take(fault_kind::empty_reports, &armed)) {
+    const uint32_t count = std::min<uint32_t>(armed.param, 4096);
     for (uint32_t i = 0; i < count; ++i) in_queue_.push_back(hidf::report{});
   }
   for (const auto& r : hidf::cut_into_reports(f)) in_queue_.push_back(r);

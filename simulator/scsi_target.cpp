@@ -222,9 +222,9 @@ scsi_outcome scsi_target::vendor_write_frame(token_core& core, int client, const
     return scsi_outcome{};
   }
   size_t declared = answer.size();
-  fault_spec spec;
-  if (core.faults.take(fault_kind::declared_length_long, &spec))
-    declared = std::min<size_t>(max_frame_data, declared + (spec.param ? spec.param : 64));
+  fault_spec armed;
+  if (core.faults.take(fault_kind::declared_length_long, &armed))
+    declared = std::min<size_t>(max_frame_data, declared + (armed.param ? armed.param : 64));
   response_.assign(3 + answer.size(), 0);
   response_[0] = core.faults.take(fault_kind::bad_tag) ? scsi::frame_tag + 1 : scsi::frame_tag;
   response_[1] = static_cast<uint8_t>(declared >> 8);
@@ -246,12 +246,12 @@ scsi_outcome scsi_target::vendor_read_frame(token_core& core, int client, const 
     return scsi_outcome::check(scsi::sense_illegal_request, scsi::asc_command_sequence_error);
   scsi_outcome o;
   o.data_in = response_;
-  fault_spec spec;
-  if (core.faults.take(fault_kind::sg_short_frame, &spec))
-    o.data_in.resize(std::min<size_t>(o.data_in.size(), spec.param ? spec.param : 4));
-  if (core.faults.take(fault_kind::sg_wrong_resid, &spec)) {
+  fault_spec armed;
+  if (core.faults.take(fault_kind::sg_short_frame, &armed))
+    o.data_in.resize(std::min<size_t>(o.data_in.size(), armed.param ? armed.param : 4));
+  if (core.faults.take(fault_kind::sg_wrong_resid, &armed)) {
     o.resid_forced = true;
-    o.resid = static_cast<int32_t>(spec.param);
+    o.resid = static_cast<int32_t>(armed.param);
   }
   OPENSSL_cleanse(response_.data(), response_.size());
   response_.clear();

@@ -1,4 +1,4 @@
-// Part 2.1: the command record.
+// The command record.
 #pragma once
 
 #include <cstdint>

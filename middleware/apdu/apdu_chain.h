@@ -1,4 +1,4 @@
-// The chained-command helper for the import commands (Parts 2.3, 2.4):
+// The chained-command helper for the import commands:
 // app_import_certificate, app_import_rsa_keypair and
 // app_import_ext_rsa_keypair build their head record and call this.
 //

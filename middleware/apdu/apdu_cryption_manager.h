@@ -1,5 +1,5 @@
 // Command builder `apdu_cryption_manager`, reached through get_cryption_mgr() (apdu/apdu_registry.h):
-// symmetric encryption and decryption (Part 2.4).
+// symmetric encryption and decryption.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

@@ -1,5 +1,5 @@
 // Command builder `apdu_dev_manager`, reached through get_apdu_dev_mgr() (apdu/apdu_registry.h):
-// device information, device authentication (Part 2.2), PIN (Part 2.7).
+// device information, device authentication, PIN.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

@@ -1,5 +1,5 @@
 // Command builder `apdu_digest_manager`, reached through get_digest_mgr() (apdu/apdu_registry.h):
-// digests (Part 2.4).
+// digests.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

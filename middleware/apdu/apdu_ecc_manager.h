@@ -1,5 +1,5 @@
 // Command builder `apdu_ecc_manager`, reached through get_ecc_mgr() (apdu/apdu_registry.h):
-// SM2/ECC keys and operations (Part 2.4).
+// SM2/ECC keys and operations.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

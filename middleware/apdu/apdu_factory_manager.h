@@ -1,5 +1,5 @@
 // Command builder `apdu_factory_manager`, reached through get_factory_mgr() (apdu/apdu_registry.h):
-// format, OEM data, factory and status (Part 2.8).
+// format, OEM data, factory and status.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

@@ -1,5 +1,5 @@
 // Command builder `apdu_finger_manager`, reached through get_finger_mgr() (apdu/apdu_registry.h):
-// fingerprint (Part 2.5).
+// fingerprint.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

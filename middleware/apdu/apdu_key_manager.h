@@ -1,5 +1,5 @@
 // Command builder `apdu_key_manager`, reached through get_key_mgr() (apdu/apdu_registry.h):
-// session keys, public-key export (Part 2.4).
+// session keys, public-key export.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

@@ -1,5 +1,5 @@
 // Command builder `apdu_mac_manager`, reached through get_mac_mgr() (apdu/apdu_registry.h):
-// MAC (Part 2.4).
+// MAC.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

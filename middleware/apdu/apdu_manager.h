@@ -1,5 +1,5 @@
 // Command builder `apdu_manager`, reached through get_apdu_mgr() (apdu/apdu_registry.h):
-// applications, containers, certificates, files, random (Parts 2.3, 2.2).
+// applications, containers, certificates, files, random.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

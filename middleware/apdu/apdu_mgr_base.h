@@ -1,4 +1,4 @@
-// Part 2.1: the base of every command builder.
+// The base of every command builder.
 #pragma once
 
 #include "apdu/apdu.h"

@@ -1,4 +1,4 @@
-// Part 2.1: the registry of command builders. Each accessor returns the
+// The registry of command builders. Each accessor returns the
 // process-wide instance, constructed at library load in the order device_mgr,
 // apdu_manager, apdu_dev_manager, apdu_rsa_manager, apdu_ecc_manager,
 // apdu_key_manager, apdu_cryption_manager, apdu_digest_manager,

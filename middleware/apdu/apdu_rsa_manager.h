@@ -1,5 +1,5 @@
 // Command builder `apdu_rsa_manager`, reached through get_rsa_mgr() (apdu/apdu_registry.h):
-// RSA keys and operations, key-pair and certificate deletion (Part 2.4).
+// RSA keys and operations, key-pair and certificate deletion.
 // Stateless; one instance per process. The create_apdu_* operations are
 // added by the Part that specifies the commands.
 #pragma once

@@ -1,4 +1,4 @@
-// Part 2.1: the process-wide values of the command layer.
+// The process-wide values of the command layer.
 #pragma once
 
 // The last status word (0x9000 at load): the `sw` store of every app_*

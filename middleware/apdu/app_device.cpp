@@ -1,4 +1,4 @@
-// Part 2.1: the exported command-library functions on device handles.
+// The exported command-library functions on device handles.
 #include <cstdio>
 #include <cstring>
 

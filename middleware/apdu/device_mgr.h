@@ -1,4 +1,4 @@
-// Part 2.1: the exchange and the device-handle operations.
+// The exchange and the device-handle operations.
 //
 // A device handle is an opaque value (device_base::handle_id() as void*),
 // never the object's address, and never reused; every operation resolves it
@@ -15,7 +15,7 @@ class device_mgr : public apdu_mgr_base {
   device_mgr() = default;
   ~device_mgr() override = default;
 
-  // The device manager of Part 1.1 (obtained on first use).
+  // The process-wide device manager (obtained on first use).
   device_manager* manager();
 
   // Handle <-> device.
@@ -76,7 +76,7 @@ class device_mgr : public apdu_mgr_base {
   // undecodable (0x8005), 7 transport failed (0x8003/0x8004 in *sw).
   int transmit_apdu(void* handle, apdu* cmd, int* sw);
 
-  // Chained command data (Part 2.1): the head (caller-owned) goes with CLA
+  // Chained command data: the head (caller-owned) goes with CLA
   // bit 0x10, then the data in chunks of the maximum transmit length, each a
   // continuation of the head with bit 0x10 on all but the last. 0; 1 a
   // transport failure or a refusal before sending anything (no data, no

@@ -1,4 +1,4 @@
-// Part 1.1: the abstract device, its lockers and the device states.
+// The abstract device, its lockers and the device states.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +25,7 @@ class device_locker {
 // The locker every device holds twice. On this platform it excludes nothing:
 // init composes "Global\" + name (bounded to 64 characters) and drops it,
 // lock/unlock/uninit return 0. Serialisation is the job of the process-wide
-// named mutex of the token API (Part 1.5).
+// named mutex of the token API.
 class device_mutex_locker : public device_locker {
  public:
   device_mutex_locker();

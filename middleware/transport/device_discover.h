@@ -1,9 +1,9 @@
-// Part 1.1: the abstract discoverer and the criteria-string helpers.
+// The abstract discoverer and the criteria-string helpers.
 #pragma once
 
 #include "transport/device_base.h"
 
-// The default device criteria string (Part 1.1): SCSI product prefix, an
+// The default device criteria string: SCSI product prefix, an
 // unused USB filter, and the "|"-separated HID list.
 extern const char kRxDefaultDeviceCriteria[];
 
@@ -18,8 +18,7 @@ constexpr int kCriteriaMax = 1024;
 class device_discover {
  public:
   device_discover() = default;
-  // (Part 1.1 gives the original class no virtual destructor; this one has
-  // one so that discoverers made by a factory can be deleted safely.)
+  // Virtual so that discoverers made by a factory can be deleted safely.
   virtual ~device_discover() = default;
 
   // Fills `names` (at most `capacity` entries) and returns the count.

@@ -1,4 +1,4 @@
-// Part 1.1: the device manager (one per process) and os_selector.
+// The device manager (one per process) and os_selector.
 #pragma once
 
 #include "transport/device_discover.h"

@@ -1,4 +1,4 @@
-// A stand-in device for transports that are not built yet (Parts 1.3, 1.4):
+// A stand-in device for transports that are not built yet:
 // it keeps path, name, state and timeout like the real devices, so discovery
 // and the command layer's bookkeeping work, while every I/O operation gives
 // the base failure value (-1) and open/close fail (-1).

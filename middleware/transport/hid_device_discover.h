@@ -1,4 +1,4 @@
-// Part 1.2: the HID discoverer. The device manager uses only its
+// The HID discoverer. The device manager uses only its
 // discover_devices (as a name provider).
 #pragma once
 

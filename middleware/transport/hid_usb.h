@@ -1,4 +1,4 @@
-// Shared USB helpers of the HID transports (Parts 1.2 and 1.3): the
+// Shared USB helpers of the HID transports (interrupt and control channel): the
 // process-wide libusb contexts, the insert flag, device classification and
 // path naming. Everything goes through rx::plat::get().
 #pragma once
@@ -11,7 +11,7 @@
 namespace rx {
 namespace hid {
 
-// The insert flag (Part 1.2): raised by discovery when the number of matching
+// The insert flag: raised by discovery when the number of matching
 // HID devices changes; lowered by the next HID transfer of any device, which
 // then runs with the 3000 ms short timeout.
 int& insert_flag();

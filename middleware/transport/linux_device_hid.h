@@ -1,4 +1,4 @@
-// Part 1.2: the HID transport over interrupt reports. All USB and clock
+// The HID transport over interrupt reports. All USB and clock
 // access goes through rx::plat::get().
 #pragma once
 

@@ -1,4 +1,4 @@
-// Part 2.1: device_mgr, transmit_apdu, chaining and the exported app_*
+// Device_mgr, transmit_apdu, chaining and the exported app_*
 // device functions over the HID transport, against the in-process virtual
 // token (assertions on its transfer record and card OS).
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Part 2.1: the command record's encoding and decoding, the builders' base
+// The command record's encoding and decoding, the builders' base
 // (continuation records, sm_encrypt) and the registry. No device involved.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

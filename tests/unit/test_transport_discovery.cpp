@@ -1,4 +1,4 @@
-// Part 1.1 and the HID discoverer of Part 1.2: criteria parsing, naming,
+// The device manager and the HID discoverer: criteria parsing, naming,
 // classification, the insert flag and the reconciliation of discovery
 // passes, against the in-process virtual token.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Part 1.2: the HID transport against the in-process virtual token. The
+// The HID transport against the in-process virtual token. The
 // assertions read the token's transfer record.
 #include <gtest/gtest.h>
 
