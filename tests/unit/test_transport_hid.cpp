@@ -279,9 +279,11 @@ TEST_F(hid_transport, TimeoutZeroIsRaisedTo5000) {
   dev_->set_comm_timeout(0);
   token().clear_record();
   ASSERT_EQ(exchange(apdu_of_size(9)), 0);
-  for (const auto& e : token().record())
-    if (e.what == kind::interrupt_out || e.what == kind::interrupt_in)
+  for (const auto& e : token().record()) {
+    if (e.what == kind::interrupt_out || e.what == kind::interrupt_in) {
       EXPECT_EQ(e.timeout_ms, 5000u);
+    }
+  }
   dev_->set_comm_timeout(30000);
   token().clear_record();
   ASSERT_EQ(exchange(apdu_of_size(9)), 0);
