@@ -141,8 +141,20 @@ json token_service::cmd_plug(const json& req) {
   const long long feature = number_field(req, "feature", 0, 0xFFFF, -1);
   if (feature >= 0) cfg.feature = static_cast<uint16_t>(feature);
 
-  if (sg_index >= 0 && has_transport && cfg.transport != transport_kind::scsi)
-    throw std::invalid_argument("an sg node is for scsi tokens only");
+
+  if (sg_index >= 0) {
+    // The transport the token will have: as asked, or a known token's own.
+    transport_kind kind = cfg.transport;
+    if (!has_transport && !serial.empty()) {
+      if (token* known = bus_.find(serial)) {
+        kind = known->transport();
+      } else if (std::shared_ptr<stored_entry> e = entry(serial, false)) {
+        std::lock_guard<std::mutex> lock(e->save_mu);
+        kind = parse_transport(e->rec.transport);
+      }
+    }
+    if (kind != transport_kind::scsi) throw std::invalid_argument("an sg node is for scsi tokens only");
+  }
 
   token* plugged = nullptr;
   if (!serial.empty()) {
@@ -185,6 +197,12 @@ json token_service::cmd_plug(const json& req) {
     if (!plugged) throw std::invalid_argument("cannot plug a " + transport + " token: " + error);
   }
   const std::string s = plugged->serial();
+  if (sg_index >= 0 && plugged->sg_index() != sg_index) {
+    // A known token plugged again goes to its first node, or the lowest
+    // free one when that is taken: not what was asked.
+    bus_.unplug(s);
+    throw std::invalid_argument("sg node " + std::to_string(sg_index) + " is not available for token " + s);
+  }
   bus_.with_lock([plugged] { install_label_command(plugged->os()); });
   std::string error;
   if (!save_identity(s, &error)) {

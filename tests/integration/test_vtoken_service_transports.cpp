@@ -208,6 +208,12 @@ TEST_F(VtokenServiceSg, NodesFollowPlugAndUnplugAndAVanishedDeviceFailsWithEnode
   EXPECT_EQ(client.usb_device_count(), hubs);
   gen_random(client, fd, &err);
   EXPECT_EQ(err, ENODEV);
+  // A known token comes back on its own node, not on another one.
+  vtsvc::cli_result moved = svc.cli({"plug", "--serial", serial, "--sg-index", "5"});
+  EXPECT_NE(moved.status, 0);
+  EXPECT_NE(moved.err.find("sg node 5 is not available"), std::string::npos) << moved.err;
+  EXPECT_FALSE(client.sg_node_exists(5));
+  EXPECT_FALSE(client.sg_node_exists(3));
   ASSERT_FALSE(svc.plug({"--serial", serial, "--sg-index", "3"}).empty()) << svc.log();
   EXPECT_TRUE(client.sg_node_exists(3));
   gen_random(client, fd, &err);
