@@ -1,5 +1,5 @@
-// The message frame and the raw report of the HID transports (Part 1.2),
-// shared by linux_device_hid and the HID control-channel transport (Part 1.3).
+// The message frame and the raw report of the HID transports,
+// shared by linux_device_hid and the HID control-channel transport.
 #pragma once
 
 #include <cstdint>
