@@ -46,7 +46,9 @@ TEST(VtokenPersistence, KillNineDuringABurstKeepsTheLastAnsweredWrite) {
 
   long long last_answered = -1;
   for (int round = 0; round < 5; ++round) {
-    if (round > 0) ASSERT_TRUE(svc.start()) << svc.log();  // the token comes back plugged
+    if (round > 0) {
+      ASSERT_TRUE(svc.start()) << svc.log();  // the token comes back plugged
+    }
     vtoken_client_backend client(svc.dir());
     hid_host host(client);
     ASSERT_TRUE(host.ok()) << "round " << round << "\n" << svc.log();
