@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -162,6 +163,10 @@ void server::serve_connection(int fd, int client) {
   } catch (const std::exception& e) {
     log_("client " + std::to_string(client) + ": release failed: " + e.what());
   }
+  // Free this thread's OpenSSL state (its random generators) now: once the
+  // connection is off the list the service may exit before the thread's own
+  // exit handlers would run.
+  OPENSSL_thread_stop();
   std::lock_guard<std::mutex> lock(mu_);
   connections_.erase(client);
   ::close(fd);

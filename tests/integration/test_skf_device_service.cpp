@@ -132,7 +132,7 @@ TEST_F(SkfDeviceService, TwoTokensListedAndDescribedThroughTheService) {
     DEVINFO info;
     ASSERT_EQ(SAR_OK, SKF_GetDevInfo(h, &info));
     EXPECT_EQ(name, std::string(info.SerialNumber, strnlen(info.SerialNumber, 32)));
-    EXPECT_EQ(1024u, info.MaxBufferSize);
+    EXPECT_EQ(1024u, ULONG{info.MaxBufferSize});
     EXPECT_EQ(1024, get_max_transmit_len());
     EXPECT_EQ(SAR_OK, SKF_DisConnectDev(h));
   }

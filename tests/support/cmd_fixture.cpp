@@ -50,7 +50,7 @@ std::array<uint8_t, 64> raw_report(const bytes& data, int sig_at, int declared) 
   const int len = declared >= 0 ? declared : static_cast<int>(data.size());
   r[2] = static_cast<uint8_t>(len & 0xFF);
   r[3] = static_cast<uint8_t>(len >> 8);
-  std::memcpy(r.data() + 20, data.data(), data.size() < 44 ? data.size() : 44);
+  if (!data.empty()) std::memcpy(r.data() + 20, data.data(), data.size() < 44 ? data.size() : 44);
   return r;
 }
 

@@ -36,14 +36,14 @@ TEST_F(SkfDeviceTest, DeviceInformationIsConvertedFromTheTokensRecord) {
   EXPECT_EQ("A1", text(info.SerialNumber, 32));
   EXPECT_EQ(2, info.HWVersion.major);
   EXPECT_EQ(1, info.FirmwareVersion.major);
-  EXPECT_EQ(0x0000051Fu, info.AlgSymCap);
-  EXPECT_EQ(0x00030700u, info.AlgAsymCap);
-  EXPECT_EQ(0x00000007u, info.AlgHashCap);  // no fingerprint sensor
-  EXPECT_EQ(0x00000401u, info.DevAuthAlgId);
-  EXPECT_EQ(131072u, info.TotalSpace);
-  EXPECT_EQ(131072u, info.FreeSpace);
-  EXPECT_EQ(1056u - 32, info.MaxBufferSize);
-  EXPECT_EQ(1056u - 101, info.MaxECCBufferSize);
+  EXPECT_EQ(0x0000051Fu, ULONG{info.AlgSymCap});
+  EXPECT_EQ(0x00030700u, ULONG{info.AlgAsymCap});
+  EXPECT_EQ(0x00000007u, ULONG{info.AlgHashCap});  // no fingerprint sensor
+  EXPECT_EQ(0x00000401u, ULONG{info.DevAuthAlgId});
+  EXPECT_EQ(131072u, ULONG{info.TotalSpace});
+  EXPECT_EQ(131072u, ULONG{info.FreeSpace});
+  EXPECT_EQ(1056u - 32, ULONG{info.MaxBufferSize});
+  EXPECT_EQ(1056u - 101, ULONG{info.MaxECCBufferSize});
   for (BYTE b : info.Reserved) EXPECT_EQ(0, b);
 
   ULONG caps = 0, feature = 0;
@@ -67,10 +67,10 @@ TEST_F(SkfDeviceTest, FingerprintTokensReportTheExtraHashBitsOnlyInTheStandardRe
   DEVHANDLE h = connect("FP");
   DEVINFO info;
   ASSERT_EQ(SAR_OK, SKF_GetDevInfo(h, &info));
-  EXPECT_EQ(0x80080007u, info.AlgHashCap);
+  EXPECT_EQ(0x80080007u, ULONG{info.AlgHashCap});
   ULONG caps = 0, feature = 0;
   ASSERT_EQ(SAR_OK, VKF_GetDeviceCaps(h, &info, &caps, &feature));
-  EXPECT_EQ(0x00000007u, info.AlgHashCap);
+  EXPECT_EQ(0x00000007u, ULONG{info.AlgHashCap});
   EXPECT_EQ(3u, feature);
 }
 
@@ -105,8 +105,8 @@ TEST_F(SkfDeviceTest, TransmitLengthComesFromTheTokenOnlyWithinWhatAFrameCarries
               gm_sc_mgr::get_dev_ptr()->get_dev_by_handle(h)->get_max_transmit_len());
     DEVINFO info;
     ASSERT_EQ(SAR_OK, SKF_GetDevInfo(h, &info));
-    EXPECT_EQ(r.max_buffer, info.MaxBufferSize);
-    EXPECT_EQ(r.max_ecc_buffer, info.MaxECCBufferSize);
+    EXPECT_EQ(r.max_buffer, ULONG{info.MaxBufferSize});
+    EXPECT_EQ(r.max_ecc_buffer, ULONG{info.MaxECCBufferSize});
   }
 }
 
