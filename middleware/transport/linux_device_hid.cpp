@@ -15,21 +15,9 @@ constexpr int kClaimRetries = 50;
 constexpr unsigned kClaimRetryMs = 20;
 }  // namespace
 
-linux_device_hid::linux_device_hid(const char* path) {
-  std::snprintf(path_, sizeof(path_), "%s", path ? path : "");
-  std::memset(name_, 0, sizeof(name_));
-}
+linux_device_hid::linux_device_hid(const char* path) : device_common(path, 10000) {}
 
 linux_device_hid::~linux_device_hid() { close(); }
-
-void linux_device_hid::set_dev_name(const char* name) {
-  std::snprintf(name_, sizeof(name_), "%s", name ? name : "");
-}
-
-int linux_device_hid::set_comm_timeout(int ms) {
-  comm_timeout_ = ms;
-  return ms;
-}
 
 int linux_device_hid::close() {
   if (handle_) {

@@ -38,21 +38,9 @@ constexpr int kBackoffSteps = 10;
 constexpr uint64_t kMinReassemblyMs = 20000;
 }  // namespace
 
-linux_device_hid_ctrio::linux_device_hid_ctrio(const char* path) {
-  std::snprintf(path_, sizeof(path_), "%s", path ? path : "");
-  std::memset(name_, 0, sizeof(name_));
-}
+linux_device_hid_ctrio::linux_device_hid_ctrio(const char* path) : device_common(path, 10000) {}
 
 linux_device_hid_ctrio::~linux_device_hid_ctrio() { close(); }
-
-void linux_device_hid_ctrio::set_dev_name(const char* name) {
-  std::snprintf(name_, sizeof(name_), "%s", name ? name : "");
-}
-
-int linux_device_hid_ctrio::set_comm_timeout(int ms) {
-  comm_timeout_ = ms;
-  return ms;
-}
 
 int linux_device_hid_ctrio::close() {
   if (handle_) {

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/device_base.h"
+#include "transport/device_common.h"
 #include "transport/platform.h"
 
-class linux_device_hid_ctrio : public device_base {
+class linux_device_hid_ctrio : public device_common {
  public:
   explicit linux_device_hid_ctrio(const char* path);
   ~linux_device_hid_ctrio() override;
@@ -29,12 +29,6 @@ class linux_device_hid_ctrio : public device_base {
   int receive_raw_data(const unsigned char* cdb, int cdb_len, unsigned char* buf,
                        long* len) override;
   int device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp, int* resp_len) override;
-  int set_comm_timeout(int ms) override;
-  const char* get_dev_path() override { return path_; }
-  const char* get_dev_name() override { return name_; }
-  void set_dev_name(const char* name) override;
-  void set_dev_state(enmDevState state) override { state_ = state; }
-  enmDevState get_dev_state() override { return state_; }
   int get_device_type() override { return 1; }
 
   // Non-virtual steps.
@@ -51,15 +45,10 @@ class linux_device_hid_ctrio : public device_base {
   int reconnect();
 
   bool is_open() const { return handle_ != nullptr; }
-  int comm_timeout() const { return comm_timeout_; }
 
  private:
   void release();
 
-  char path_[kDevPathLen];
-  char name_[kDevNameLen];
-  enmDevState state_ = DEV_STATE_INITIAL;
-  int comm_timeout_ = 10000;
   rx::plat::usb_device_handle* handle_ = nullptr;
   rx::plat::backend* owner_ = nullptr;  // the backend that opened handle_
 };

@@ -31,21 +31,9 @@ void vendor_cdb(uint8_t op, uint8_t* cdb) {
 }
 }  // namespace
 
-linux_device_scsi::linux_device_scsi(const char* path) {
-  std::snprintf(path_, sizeof(path_), "%s", path ? path : "");
-  std::memset(name_, 0, sizeof(name_));
-}
+linux_device_scsi::linux_device_scsi(const char* path) : device_common(path, 120000) {}
 
 linux_device_scsi::~linux_device_scsi() { close(); }
-
-void linux_device_scsi::set_dev_name(const char* name) {
-  std::snprintf(name_, sizeof(name_), "%s", name ? name : "");
-}
-
-int linux_device_scsi::set_comm_timeout(int ms) {
-  comm_timeout_ = ms;
-  return ms;
-}
 
 unsigned linux_device_scsi::io_timeout() const {
   return comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : 0u;

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "transport/device_base.h"
+#include "transport/device_common.h"
 #include "transport/platform.h"
 
-class linux_device_scsi : public device_base {
+class linux_device_scsi : public device_common {
  public:
   static constexpr int kNotOpen = -1;
 
@@ -33,12 +33,6 @@ class linux_device_scsi : public device_base {
   int receive_raw_data(const unsigned char* cdb, int cdb_len, unsigned char* buf,
                        long* len) override;
   int device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp, int* resp_len) override;
-  int set_comm_timeout(int ms) override;
-  const char* get_dev_path() override { return path_; }
-  const char* get_dev_name() override { return name_; }
-  void set_dev_name(const char* name) override;
-  void set_dev_state(enmDevState state) override { state_ = state; }
-  enmDevState get_dev_state() override { return state_; }
   int get_device_type() override { return 0; }
 
   // CDB = code, rest[0..10]. `sense` (kSenseSize bytes) may be null.
@@ -50,15 +44,10 @@ class linux_device_scsi : public device_base {
 
   bool is_open() const { return fd_ >= 0; }
   int descriptor() const { return fd_; }
-  int comm_timeout() const { return comm_timeout_; }
 
  private:
   unsigned io_timeout() const;
 
-  char path_[kDevPathLen];
-  char name_[kDevNameLen];
-  enmDevState state_ = DEV_STATE_INITIAL;
-  int comm_timeout_ = 120000;
   int fd_ = kNotOpen;                   // descriptor 0 is a valid one
   rx::plat::backend* owner_ = nullptr;  // the backend that opened fd_
 };
