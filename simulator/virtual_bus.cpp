@@ -280,6 +280,17 @@ void virtual_bus::add_record(token& t, transfer_entry e) {
   t.core_.record.add(std::move(e));
 }
 
+void virtual_bus::add_handle_record(token& t, int client, transfer_entry::kind what,
+                                    int interface_number, int result, uint8_t request) {
+  transfer_entry e;
+  e.client = client;
+  e.what = what;
+  e.request = request;
+  e.index = static_cast<uint16_t>(interface_number);
+  e.result = result;
+  add_record(t, std::move(e));
+}
+
 int virtual_bus::open(int client, uint64_t device, uint32_t* handle) {
   if (!handle) return USB_ERROR_INVALID_PARAM;
   std::lock_guard<std::mutex> lk(mu_);
@@ -293,10 +304,7 @@ int virtual_bus::open(int client, uint64_t device, uint32_t* handle) {
   if (next_handle_ == 0) next_handle_ = 1;
   handles_[h] = handle_entry{client, device};
   *handle = h;
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::open;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::open);
   return USB_SUCCESS;
 }
 
@@ -319,10 +327,7 @@ int virtual_bus::close(int client, uint32_t handle) {
   if (it == handles_.end() || it->second.client != client) return USB_ERROR_INVALID_PARAM;
   release_handle_claims(handle);
   if (token* t = token_by_device(it->second.device)) {
-    transfer_entry e;
-    e.client = client;
-    e.what = transfer_entry::kind::close;
-    add_record(*t, std::move(e));
+    add_handle_record(*t, client, transfer_entry::kind::close);
   }
   handles_.erase(it);
   return USB_SUCCESS;
@@ -358,12 +363,7 @@ int virtual_bus::kernel_driver_active(int client, uint32_t handle, int interface
   if (rc != USB_SUCCESS) return rc;
   auto it = t->kernel_driver_.find(interface_number);
   rc = it == t->kernel_driver_.end() ? USB_ERROR_NOT_FOUND : (it->second ? 1 : 0);
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::kernel_driver;
-  e.index = static_cast<uint16_t>(interface_number);
-  e.result = rc;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::kernel_driver, interface_number, rc);
   return rc;
 }
 
@@ -379,13 +379,8 @@ int virtual_bus::detach_kernel_driver(int client, uint32_t handle, int interface
     it->second = false;
     rc = USB_SUCCESS;
   }
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::kernel_driver;
-  e.request = 1;  // detach
-  e.index = static_cast<uint16_t>(interface_number);
-  e.result = rc;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::kernel_driver, interface_number, rc,
+                    1 /* detach */);
   return rc;
 }
 
@@ -408,12 +403,7 @@ int virtual_bus::claim_interface(int client, uint32_t handle, int interface_numb
     t->claims_[interface_number] = handle;
     rc = USB_SUCCESS;
   }
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::claim;
-  e.index = static_cast<uint16_t>(interface_number);
-  e.result = rc;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::claim, interface_number, rc);
   return rc;
 }
 
@@ -429,12 +419,7 @@ int virtual_bus::release_interface(int client, uint32_t handle, int interface_nu
     t->claims_.erase(owner);
     rc = USB_SUCCESS;
   }
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::release;
-  e.index = static_cast<uint16_t>(interface_number);
-  e.result = rc;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::release, interface_number, rc);
   return rc;
 }
 
@@ -449,10 +434,7 @@ int virtual_bus::reset_device(int client, uint32_t handle) {
   if (t->scsi_) t->scsi_->power_cycle();
   t->core_.os.reset_volatile();
   t->core_.detector.reset();
-  transfer_entry e;
-  e.client = client;
-  e.what = transfer_entry::kind::reset;
-  add_record(*t, std::move(e));
+  add_handle_record(*t, client, transfer_entry::kind::reset);
   return USB_SUCCESS;
 }
 

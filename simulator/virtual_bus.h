@@ -145,6 +145,11 @@ class virtual_bus {
   void unplug_locked(token& t);
   void release_handle_claims(uint32_t handle);
   void add_record(token& t, transfer_entry e);
+  // Records a handle operation that moves no data (open, close, reset, and
+  // the interface operations: `interface_number` in index, `request` 1 for a
+  // detach).
+  void add_handle_record(token& t, int client, transfer_entry::kind what, int interface_number = 0,
+                         int result = 0, uint8_t request = 0);
   int wait_out_timeout(std::unique_lock<std::mutex>& lk, token& t, transfer_entry e, unsigned timeout_ms);
   void note_traffic(token& t, int client);
   bool sg_index_in_use(int index) const;
