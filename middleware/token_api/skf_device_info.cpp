@@ -23,6 +23,17 @@ ULONG read_devinfo(gm_sc_dev* dev, unsigned char* cos) {
   return r == RX_APP_OK ? SAR_OK : app_result_to_sar(r);
 }
 
+// The device information of the connected device `h`: the token's answer in
+// `cos` (k_cos_devinfo_size bytes) and its conversion in `*out`. `info` is
+// the caller's output pointer, checked here before the token is asked.
+ULONG query_devinfo(DEVHANDLE h, const DEVINFO* info, unsigned char* cos, DEVINFO* out) {
+  gm_sc_dev* dev = connected_dev(h);
+  if (ULONG rv = require(dev != nullptr, ptr_ok(info))) return rv;
+  if (ULONG rv = read_devinfo(dev, cos)) return rv;
+  cosDevinfo2Devinfo(cos, out);
+  return SAR_OK;
+}
+
 // Copies a text field of at most `size` bytes: terminated when shorter.
 void copy_text_field(char* out, const unsigned char* field, size_t size) {
   const size_t n = strnlen(reinterpret_cast<const char*>(field), size);
@@ -38,24 +49,18 @@ gm_sc_dev* connected_dev(DEVHANDLE h) {
 }
 
 ULONG get_dev_info(DEVHANDLE h, DEVINFO* info) {
-  gm_sc_dev* dev = connected_dev(h);
-  if (ULONG rv = require(dev != nullptr, ptr_ok(info))) return rv;
   unsigned char cos[k_cos_devinfo_size] = {};
-  if (ULONG rv = read_devinfo(dev, cos)) return rv;
   DEVINFO out;
-  cosDevinfo2Devinfo(cos, &out);
+  if (ULONG rv = query_devinfo(h, info, cos, &out)) return rv;
   if (cos_feature_word(cos) & k_feature_fingerprint) out.AlgHashCap |= k_fingerprint_hash_caps;
   std::memcpy(info, &out, sizeof out);
   return SAR_OK;
 }
 
 ULONG get_device_caps(DEVHANDLE h, DEVINFO* info, ULONG* caps, ULONG* feature) {
-  gm_sc_dev* dev = connected_dev(h);
-  if (ULONG rv = require(dev != nullptr, ptr_ok(info))) return rv;
   unsigned char cos[k_cos_devinfo_size] = {};
-  if (ULONG rv = read_devinfo(dev, cos)) return rv;
   DEVINFO out;
-  cosDevinfo2Devinfo(cos, &out);
+  if (ULONG rv = query_devinfo(h, info, cos, &out)) return rv;
   std::memcpy(info, &out, sizeof out);
   if (caps) *caps = cos_capability_word(cos);
   if (feature) *feature = cos_feature_word(cos);
