@@ -1,5 +1,7 @@
 #include "transport/vtoken_client_backend.h"
 
+#include "transport/vtoken_wire.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,165 +16,27 @@ namespace plat {
 
 namespace {
 
-// Wire constants (docs/vtoken-protocol.md).
-constexpr uint32_t kMagic = 0x54565852;
-constexpr uint16_t kVersion = 1;
+using namespace vtoken_wire;
+
+// Every response starts with an i32 result; the client takes none above 1 MiB.
+constexpr uint32_t kMinResponse = 4;
 constexpr uint32_t kMaxResponse = 1u << 20;
-constexpr uint32_t kMaxUsbData = 4096;
-constexpr uint32_t kMaxSgData = 65536;
-constexpr uint32_t kMaxCdb = 16;
-constexpr uint32_t kMaxSense = 255;
-constexpr size_t kMaxSgPath = 4096;
 
-enum : uint8_t {
-  op_hello = 0x01,
-  op_device_list = 0x10,
-  op_config_descriptor = 0x11,
-  op_open = 0x12,
-  op_close = 0x13,
-  op_kernel_driver_active = 0x14,
-  op_detach_kernel_driver = 0x15,
-  op_claim_interface = 0x16,
-  op_release_interface = 0x17,
-  op_reset_device = 0x18,
-  op_interrupt_transfer = 0x19,
-  op_control_transfer = 0x1A,
-  op_device_count = 0x20,
-  op_sg_node_exists = 0x30,
-  op_sg_open = 0x31,
-  op_sg_io = 0x32,
-  op_sg_close = 0x33,
-};
+// A request body: the op code, then the fields.
+writer begin_request(uint8_t op) {
+  writer w;
+  w.u8(op);
+  return w;
+}
 
-struct out_msg {
-  std::vector<uint8_t> b;
-  explicit out_msg(uint8_t op) { b.push_back(op); }
-  out_msg& u8(uint8_t v) {
-    b.push_back(v);
-    return *this;
-  }
-  out_msg& u16(uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    return *this;
-  }
-  out_msg& u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  out_msg& i32(int32_t v) { return u32(static_cast<uint32_t>(v)); }
-  out_msg& u64(uint64_t v) {
-    u32(static_cast<uint32_t>(v));
-    return u32(static_cast<uint32_t>(v >> 32));
-  }
-  out_msg& bytes(const uint8_t* p, size_t n) {
-    u32(static_cast<uint32_t>(n));
-    if (n) b.insert(b.end(), p, p + n);
-    return *this;
-  }
-};
-
-// Bounds-checked reading of a response; the service is as untrusted as any
-// other peer.
-class in_msg {
- public:
-  explicit in_msg(const std::vector<uint8_t>& v) : v_(v) {}
-  bool u8(uint8_t* x) {
-    if (!need(1)) return false;
-    *x = v_[pos_++];
-    return true;
-  }
-  bool u16(uint16_t* x) {
-    if (!need(2)) return false;
-    *x = static_cast<uint16_t>(v_[pos_] | (v_[pos_ + 1] << 8));
-    pos_ += 2;
-    return true;
-  }
-  bool u32(uint32_t* x) {
-    if (!need(4)) return false;
-    *x = 0;
-    for (int i = 3; i >= 0; --i) *x = (*x << 8) | v_[pos_ + i];
-    pos_ += 4;
-    return true;
-  }
-  bool u64(uint64_t* x) {
-    uint32_t lo, hi;
-    if (!u32(&lo) || !u32(&hi)) return false;
-    *x = (static_cast<uint64_t>(hi) << 32) | lo;
-    return true;
-  }
-  bool i32(int32_t* x) {
-    uint32_t u;
-    if (!u32(&u)) return false;
-    *x = static_cast<int32_t>(u);
-    return true;
-  }
-  bool bytes(std::vector<uint8_t>* out, uint32_t max) {
-    uint32_t n;
-    if (!u32(&n) || n > max || !need(n)) return fail();
-    out->assign(v_.begin() + pos_, v_.begin() + pos_ + n);
-    pos_ += n;
-    return true;
-  }
-  bool done() const { return ok_ && pos_ == v_.size(); }
-
- private:
-  bool need(size_t n) {
-    if (!ok_ || n > v_.size() - pos_) return fail();
-    return true;
-  }
-  bool fail() {
-    ok_ = false;
-    return false;
-  }
-  const std::vector<uint8_t>& v_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
+bool recv_msg(int fd, std::vector<uint8_t>* body) {
+  return read_message(fd, kMinResponse, kMaxResponse, body) == read_status::ok;
+}
 
 // Sets errno as a failed system call does.
 int fail_errno(int err) {
   errno = err;
   return -1;
-}
-
-bool send_all(int fd, const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> msg;
-  msg.reserve(body.size() + 4);
-  uint32_t n = static_cast<uint32_t>(body.size());
-  for (int i = 0; i < 4; ++i) msg.push_back(static_cast<uint8_t>(n >> (8 * i)));
-  msg.insert(msg.end(), body.begin(), body.end());
-  size_t sent = 0;
-  while (sent < msg.size()) {
-    ssize_t w = ::send(fd, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    sent += static_cast<size_t>(w);
-  }
-  return true;
-}
-
-bool recv_all(int fd, uint8_t* p, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
-bool recv_msg(int fd, std::vector<uint8_t>* body) {
-  uint8_t h[4];
-  if (!recv_all(fd, h, 4)) return false;
-  uint32_t n = static_cast<uint32_t>(h[0]) | (static_cast<uint32_t>(h[1]) << 8) |
-               (static_cast<uint32_t>(h[2]) << 16) | (static_cast<uint32_t>(h[3]) << 24);
-  if (n < 4 || n > kMaxResponse) return false;
-  body->assign(n, 0);
-  return recv_all(fd, body->data(), n);
 }
 
 struct vt_context : usb_context {};
@@ -189,7 +53,7 @@ struct vt_handle : usb_device_handle {
   uint64_t generation = 0;
 };
 
-bool read_config(in_msg& in, usb_config_descriptor* config) {
+bool read_config(reader& in, usb_config_descriptor* config) {
   usb_config_descriptor c;
   uint8_t n_if;
   if (!in.u8(&c.bConfigurationValue) || !in.u8(&n_if)) return false;
@@ -256,16 +120,16 @@ bool vtoken_client_backend::connect_locked() {
     ::close(fd);
     return false;
   }
-  out_msg hello(op_hello);
-  hello.u32(kMagic).u16(kVersion);
+  writer hello = begin_request(op_hello);
+  hello.u32(protocol_magic).u16(protocol_version);
   std::vector<uint8_t> resp;
   int32_t result = -1;
   uint32_t id = 0;
-  if (!send_all(fd, hello.b) || !recv_msg(fd, &resp)) {
+  if (!write_message(fd, hello.body()) || !recv_msg(fd, &resp)) {
     ::close(fd);
     return false;
   }
-  in_msg in(resp);
+  reader in(resp);
   if (!in.i32(&result) || !in.u32(&id) || !in.done() || result != 0 || id == 0) {
     ::close(fd);
     return false;
@@ -279,7 +143,7 @@ vtoken_client_backend::call_status vtoken_client_backend::call_locked(const std:
                                                                       std::vector<uint8_t>* response) {
   check_fork_locked();
   if (fd_ < 0 && !connect_locked()) return call_status::unreachable;
-  if (!send_all(fd_, request) || !recv_msg(fd_, response)) {
+  if (!write_message(fd_, request) || !recv_msg(fd_, response)) {
     disconnect_locked();
     return call_status::lost;
   }
@@ -315,8 +179,8 @@ long vtoken_client_backend::usb_get_device_list(usb_context*, std::vector<usb_de
   list->clear();
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(out_msg(op_device_list).b, &resp) != call_status::ok) return USB_ERROR_IO;
-  in_msg in(resp);
+  if (call_locked(begin_request(op_device_list).body(), &resp) != call_status::ok) return USB_ERROR_IO;
+  reader in(resp);
   int32_t count;
   if (!in.i32(&count)) return USB_ERROR_IO;
   if (count < 0) return count;
@@ -345,12 +209,12 @@ int vtoken_client_backend::usb_get_device_descriptor(usb_device* dev, usb_device
 int vtoken_client_backend::config_descriptor(usb_device* dev, uint8_t index, usb_config_descriptor* config) {
   auto* d = dynamic_cast<vt_device*>(dev);
   if (!d || !config) return USB_ERROR_INVALID_PARAM;
-  out_msg req(op_config_descriptor);
+  writer req = begin_request(op_config_descriptor);
   req.u64(d->id).u8(index);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_IO;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return USB_ERROR_IO;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result)) return USB_ERROR_IO;
   if (result != 0) return result < 0 ? result : USB_ERROR_OTHER;
@@ -380,12 +244,12 @@ uint8_t vtoken_client_backend::usb_get_device_address(usb_device* dev) {
 int vtoken_client_backend::usb_open(usb_device* dev, usb_device_handle** handle) {
   auto* d = dynamic_cast<vt_device*>(dev);
   if (!d || !handle) return USB_ERROR_INVALID_PARAM;
-  out_msg req(op_open);
+  writer req = begin_request(op_open);
   req.u64(d->id);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_IO;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return USB_ERROR_IO;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result)) return USB_ERROR_IO;
   if (result != 0) return result < 0 ? result : USB_ERROR_OTHER;
@@ -402,10 +266,10 @@ void vtoken_client_backend::usb_close(usb_device_handle* handle) {
     std::lock_guard<std::mutex> lock(mu_);
     uint32_t id;
     if (live_handle(handle, &id)) {
-      out_msg req(op_close);
+      writer req = begin_request(op_close);
       req.u32(id);
       std::vector<uint8_t> resp;
-      call_locked(req.b, &resp);  // the service releases it with the connection anyway
+      call_locked(req.body(), &resp);  // the service releases it with the connection anyway
     }
   }
   delete handle;
@@ -418,12 +282,12 @@ int vtoken_client_backend::simple_handle_call(uint8_t op, usb_device_handle* han
   check_fork_locked();
   uint32_t id;
   if (!live_handle(handle, &id)) return USB_ERROR_NO_DEVICE;
-  out_msg req(op);
+  writer req = begin_request(op);
   req.u32(id);
   if (with_interface) req.i32(interface_number);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result) || !in.done()) return USB_ERROR_IO;
   return result;
@@ -452,19 +316,19 @@ int vtoken_client_backend::usb_reset_device(usb_device_handle* handle) {
 int vtoken_client_backend::usb_interrupt_transfer(usb_device_handle* handle, uint8_t endpoint, uint8_t* data,
                                                   int length, int* transferred, unsigned int timeout_ms) {
   if (transferred) *transferred = 0;
-  if (!handle || length < 0 || static_cast<uint32_t>(length) > kMaxUsbData || (length > 0 && !data))
+  if (!handle || length < 0 || static_cast<uint32_t>(length) > max_usb_data || (length > 0 && !data))
     return USB_ERROR_INVALID_PARAM;
   const bool in_dir = (endpoint & 0x80) != 0;
-  out_msg req(op_interrupt_transfer);
+  writer req = begin_request(op_interrupt_transfer);
   std::lock_guard<std::mutex> lock(mu_);
   check_fork_locked();
   uint32_t id;
   if (!live_handle(handle, &id)) return USB_ERROR_NO_DEVICE;
   req.u32(id).u8(endpoint).u32(timeout_ms).u32(static_cast<uint32_t>(length));
-  if (!in_dir) req.b.insert(req.b.end(), data, data + length);
+  if (!in_dir) req.raw(data, static_cast<size_t>(length));
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
+  reader in(resp);
   int32_t result;
   uint32_t count;
   if (!in.i32(&result) || !in.u32(&count)) return USB_ERROR_IO;
@@ -483,18 +347,18 @@ int vtoken_client_backend::usb_interrupt_transfer(usb_device_handle* handle, uin
 int vtoken_client_backend::usb_control_transfer(usb_device_handle* handle, uint8_t request_type,
                                                 uint8_t request, uint16_t value, uint16_t index,
                                                 uint8_t* data, uint16_t length, unsigned int timeout_ms) {
-  if (!handle || length > kMaxUsbData || (length > 0 && !data)) return USB_ERROR_INVALID_PARAM;
+  if (!handle || length > max_usb_data || (length > 0 && !data)) return USB_ERROR_INVALID_PARAM;
   const bool in_dir = (request_type & 0x80) != 0;
-  out_msg req(op_control_transfer);
+  writer req = begin_request(op_control_transfer);
   std::lock_guard<std::mutex> lock(mu_);
   check_fork_locked();
   uint32_t id;
   if (!live_handle(handle, &id)) return USB_ERROR_NO_DEVICE;
   req.u32(id).u8(request_type).u8(request).u16(value).u16(index).u16(length).u32(timeout_ms);
-  if (!in_dir && length) req.b.insert(req.b.end(), data, data + length);
+  if (!in_dir && length) req.raw(data, length);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return USB_ERROR_NO_DEVICE;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result)) return USB_ERROR_IO;
   if (in_dir) {
@@ -512,12 +376,12 @@ int vtoken_client_backend::usb_control_transfer(usb_device_handle* handle, uint8
 // ---- SCSI generic ----
 
 bool vtoken_client_backend::sg_node_exists(int index) {
-  out_msg req(op_sg_node_exists);
+  writer req = begin_request(op_sg_node_exists);
   req.i32(index);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return false;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return false;
+  reader in(resp);
   int32_t result;
   return in.i32(&result) && in.done() && result == 1;
 }
@@ -527,20 +391,20 @@ int vtoken_client_backend::sg_open(const char* path, int flags) {
     errno = EFAULT;
     return -1;
   }
-  size_t n = ::strnlen(path, kMaxSgPath + 1);
-  if (n > kMaxSgPath) {
+  size_t n = ::strnlen(path, max_sg_path + 1);
+  if (n > max_sg_path) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  out_msg req(op_sg_open);
+  writer req = begin_request(op_sg_open);
   req.bytes(reinterpret_cast<const uint8_t*>(path), n).i32(flags);
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) {
+  if (call_locked(req.body(), &resp) != call_status::ok) {
     errno = EIO;
     return -1;
   }
-  in_msg in(resp);
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result) || !in.done()) {
     errno = EIO;
@@ -556,11 +420,11 @@ int vtoken_client_backend::sg_io(int fd, sg_io_hdr_t* hdr) {
   // The same checks the sg driver makes before it looks at the device.
   if (!hdr) return fail_errno(EFAULT);
   if (hdr->interface_id != 'S') return fail_errno(ENOSYS);
-  if (!hdr->cmdp || hdr->cmd_len < 1 || hdr->cmd_len > kMaxCdb || hdr->iovec_count != 0) return fail_errno(EINVAL);
+  if (!hdr->cmdp || hdr->cmd_len < 1 || hdr->cmd_len > max_cdb || hdr->iovec_count != 0) return fail_errno(EINVAL);
   const int dir = hdr->dxfer_direction;
   if (dir != SG_DXFER_NONE && dir != SG_DXFER_TO_DEV && dir != SG_DXFER_FROM_DEV) return fail_errno(EINVAL);
   if (dir == SG_DXFER_NONE && hdr->dxfer_len != 0) return fail_errno(EINVAL);
-  if (hdr->dxfer_len > kMaxSgData) return fail_errno(ENOMEM);
+  if (hdr->dxfer_len > max_sg_data) return fail_errno(ENOMEM);
   if (hdr->dxfer_len > 0 && !hdr->dxferp) return fail_errno(EFAULT);
   if (hdr->mx_sb_len > 0 && !hdr->sbp) return fail_errno(EFAULT);
   std::lock_guard<std::mutex> lock(mu_);
@@ -571,14 +435,14 @@ int vtoken_client_backend::sg_io(int fd, sg_io_hdr_t* hdr) {
   if (it->second.generation != generation_) return fail_errno(ENODEV);
   const bool to_dev = dir == SG_DXFER_TO_DEV;
   const bool from_dev = dir == SG_DXFER_FROM_DEV;
-  const uint8_t sb_len = std::min<uint8_t>(hdr->mx_sb_len, kMaxSense);
-  out_msg req(op_sg_io);
+  const uint8_t sb_len = std::min<uint8_t>(hdr->mx_sb_len, max_sense);
+  writer req = begin_request(op_sg_io);
   req.i32(it->second.remote).i32(dir).u32(hdr->timeout).u8(sb_len);
   req.bytes(hdr->cmdp, hdr->cmd_len).u32(hdr->dxfer_len);
   if (to_dev) req.bytes(static_cast<const uint8_t*>(hdr->dxferp), hdr->dxfer_len);
   std::vector<uint8_t> resp;
-  if (call_locked(req.b, &resp) != call_status::ok) return fail_errno(ENODEV);
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return fail_errno(ENODEV);
+  reader in(resp);
   int32_t result, resid;
   uint8_t status, masked;
   uint16_t host, driver;
@@ -616,12 +480,12 @@ int vtoken_client_backend::sg_close(int fd) {
   sg_slot slot = it->second;
   sg_fds_.erase(it);
   if (slot.generation != generation_) return 0;  // released with its connection
-  out_msg req(op_sg_close);
+  writer req = begin_request(op_sg_close);
   req.i32(slot.remote);
   std::vector<uint8_t> resp;
   // A lost connection released the descriptor with everything else.
-  if (call_locked(req.b, &resp) != call_status::ok) return 0;
-  in_msg in(resp);
+  if (call_locked(req.body(), &resp) != call_status::ok) return 0;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result) || !in.done()) return fail_errno(EIO);
   return result < 0 ? fail_errno(-result) : 0;
@@ -632,8 +496,8 @@ int vtoken_client_backend::sg_close(int fd) {
 int vtoken_client_backend::usb_device_count() {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<uint8_t> resp;
-  if (call_locked(out_msg(op_device_count).b, &resp) != call_status::ok) return -1;
-  in_msg in(resp);
+  if (call_locked(begin_request(op_device_count).body(), &resp) != call_status::ok) return -1;
+  reader in(resp);
   int32_t result;
   if (!in.i32(&result) || !in.done()) return -1;
   return result < 0 ? -1 : result;
