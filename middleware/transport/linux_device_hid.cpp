@@ -15,20 +15,7 @@ constexpr int kClaimRetries = 50;
 constexpr unsigned kClaimRetryMs = 20;
 }  // namespace
 
-linux_device_hid::linux_device_hid(const char* path) : device_common(path, 10000) {}
-
-linux_device_hid::~linux_device_hid() { close(); }
-
-int linux_device_hid::close() {
-  if (handle_) {
-    // A handle made by a backend that is no longer installed cannot be
-    // closed through another one; it is forgotten.
-    if (owner_ == &plat::get()) owner_->usb_close(handle_);
-    handle_ = nullptr;
-    owner_ = nullptr;
-  }
-  return 0;
-}
+linux_device_hid::linux_device_hid(const char* path) : usb_hid_device(path) {}
 
 bool linux_device_hid::find_device(const std::vector<plat::usb_device_ref>& list, size_t index) {
   backend& be = plat::get();
@@ -71,33 +58,6 @@ bool linux_device_hid::find_device(const std::vector<plat::usb_device_ref>& list
   return true;
 }
 
-int linux_device_hid::open() {
-  close();
-  plat::usb_context* ctx = nullptr;
-  int r = hid::init_io_context(&ctx);
-  if (r < 0) return r;
-  backend& be = plat::get();
-  std::vector<plat::usb_device_ref> list;
-  if (be.usb_get_device_list(ctx, &list) < 0) return 1;
-
-  int result = 0;
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (!find_device(list, i)) continue;
-    plat::usb_device_handle* h = nullptr;
-    r = be.usb_open(list[i].get(), &h);
-    if (r < 0 || !h) {
-      handle_ = nullptr;
-      return r < 0 ? r : plat::USB_ERROR_OTHER;
-    }
-    handle_ = h;
-    owner_ = &be;
-    result = be.usb_kernel_driver_active(h, iface_);
-    if (result == 1) result = be.usb_detach_kernel_driver(h, iface_);
-    break;
-  }
-  return result;
-}
-
 unsigned linux_device_hid::transfer_timeout() {
   if (comm_timeout_ < 5000) comm_timeout_ = 5000;
   int& flag = hid::insert_flag();
@@ -122,10 +82,6 @@ int linux_device_hid::claim_with_retries(int retries, bool go_on_if_all_fail) {
   return go_on_if_all_fail ? 0 : r;
 }
 
-void linux_device_hid::release() {
-  if (handle_) plat::get().usb_release_interface(handle_, iface_);
-}
-
 int linux_device_hid::cmd_write(const uint8_t* chunk, int len, bool first, bool last) {
   if (len > hid::kChunk || len < 0) return 1;
   uint8_t report[hid::kReportSize] = {0};
@@ -143,23 +99,7 @@ int linux_device_hid::cmd_write(const uint8_t* chunk, int len, bool first, bool 
   return 2;
 }
 
-int linux_device_hid::cmd_write_data(const uint8_t* frame, int total) {
-  int r = claim_with_retries(kClaimRetries, false);
-  if (r != 0) return r;
-  int full = total / hid::kChunk;
-  int rem = total % hid::kChunk;
-  for (int i = 0; i < full; ++i) {
-    if (cmd_write(frame + i * hid::kChunk, hid::kChunk, i == 0, i == full - 1 && rem == 0) != 0) {
-      release();
-      return 1;
-    }
-  }
-  if (rem != 0 && cmd_write(frame + full * hid::kChunk, rem, full == 0, true) != 0) {
-    release();
-    return 1;
-  }
-  return 0;
-}
+int linux_device_hid::claim_for_write() { return claim_with_retries(kClaimRetries, false); }
 
 int linux_device_hid::cmd_read(uint8_t* payload, int* len, bool* first, bool* last) {
   unsigned timeout = transfer_timeout();
@@ -210,47 +150,12 @@ int linux_device_hid::cmd_read_data(uint8_t* frame, int capacity, int* total) {
   return 1;
 }
 
-int linux_device_hid::send_data(const unsigned char* data, int len) {
-  if (!handle_) return 1;
-  if (len < 0 || len > hid::kMaxCommand || (len > 0 && !data)) return 1;
-  uint8_t frame[hid::kFrameHeader + hid::kMaxCommand];
-  int total = hid::build_request_frame(data, len, frame);
-  if (total < 0) return 1;
-  return cmd_write_data(frame, total) == 0 ? 0 : 1;
-}
-
-int linux_device_hid::receive_data(unsigned char* buf, int* len) {
-  if (!handle_) return hid::RECV_READ_FAILED;
-  uint8_t frame[hid::kMaxFrame] = {0};
-  int total = 0;
-  if (cmd_read_data(frame, hid::kMaxFrame, &total) != 0) return hid::RECV_READ_FAILED;
-  return hid::parse_response_frame(frame, total, buf, len);
-}
-
-int linux_device_hid::device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp,
-                                int* resp_len) {
-  if (send_data(cmd, cmd_len) != 0) return 1;
-  if (receive_data(resp, resp_len) != 0) return 2;
-  return 0;
-}
-
-// The device's current communication timeout; 0 would mean "wait forever"
-// to libusb and is read as 5000 ms.
-static unsigned raw_timeout(int comm_timeout) {
-  return comm_timeout > 0 ? static_cast<unsigned>(comm_timeout) : 5000u;
-}
-
 int linux_device_hid::send_raw_data(const unsigned char* cdb, int cdb_len,
                                     const unsigned char* data, long len) {
   return hid::send_raw_report(handle_, iface_, ep_out_, cdb, cdb_len, data, len,
-                              raw_timeout(comm_timeout_));
+                              raw_report_timeout());
 }
 
 int linux_device_hid::receive_raw_data(const unsigned char*, int, unsigned char* buf, long* len) {
-  return hid::receive_raw_report(handle_, iface_, ep_in_, buf, len, raw_timeout(comm_timeout_));
-}
-
-int linux_device_hid::reconnect() {
-  if (!handle_) return 1;
-  return plat::get().usb_reset_device(handle_);
+  return hid::receive_raw_report(handle_, iface_, ep_in_, buf, len, raw_report_timeout());
 }

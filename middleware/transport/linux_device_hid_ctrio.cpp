@@ -12,7 +12,6 @@ using namespace rx;
 using plat::backend;
 
 namespace {
-constexpr int kInterface = 0;
 constexpr int kClaimRetries = 10;
 constexpr uint8_t kRawEndpoint = 0x01;  // interrupt OUT 0x01, IN 0x81
 
@@ -25,8 +24,6 @@ constexpr uint8_t kGetReport = 0x01;
 // Timeouts that stand in for a communication timeout of 0.
 constexpr int kDefaultWriteTimeout = 2000;
 constexpr int kDefaultReadTimeout = 20000;
-// The raw reports keep the HID transport's rule: 0 is read as 5000 ms.
-constexpr unsigned kDefaultRawTimeout = 5000;
 
 // Back-off after an empty report: n x 20 ms, n running 2, 3, ..., 10, 1, ...
 constexpr unsigned kBackoffStepMs = 20;
@@ -38,20 +35,7 @@ constexpr int kBackoffSteps = 10;
 constexpr uint64_t kMinReassemblyMs = 20000;
 }  // namespace
 
-linux_device_hid_ctrio::linux_device_hid_ctrio(const char* path) : device_common(path, 10000) {}
-
-linux_device_hid_ctrio::~linux_device_hid_ctrio() { close(); }
-
-int linux_device_hid_ctrio::close() {
-  if (handle_) {
-    // A handle made by a backend that is no longer installed cannot be
-    // closed through another one; it is forgotten.
-    if (owner_ == &plat::get()) owner_->usb_close(handle_);
-    handle_ = nullptr;
-    owner_ = nullptr;
-  }
-  return 0;
-}
+linux_device_hid_ctrio::linux_device_hid_ctrio(const char* path) : usb_hid_device(path) {}
 
 bool linux_device_hid_ctrio::find_device(const std::vector<plat::usb_device_ref>& list,
                                          size_t index) {
@@ -62,34 +46,6 @@ bool linux_device_hid_ctrio::find_device(const std::vector<plat::usb_device_ref>
   hid::format_path(path, sizeof(path), true, desc.idVendor, desc.idProduct,
                    hid::path_address(be, list, index));
   return std::strcmp(path, path_) == 0;
-}
-
-int linux_device_hid_ctrio::open() {
-  close();
-  plat::usb_context* ctx = nullptr;
-  int r = hid::init_io_context(&ctx);
-  if (r < 0) return r;
-  backend& be = plat::get();
-  std::vector<plat::usb_device_ref> list;
-  if (be.usb_get_device_list(ctx, &list) < 0) return 1;
-
-  int result = 0;
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (!find_device(list, i)) continue;
-    plat::usb_device_handle* h = nullptr;
-    r = be.usb_open(list[i].get(), &h);
-    if (r < 0 || !h) return r < 0 ? r : plat::USB_ERROR_OTHER;
-    handle_ = h;
-    owner_ = &be;
-    result = be.usb_kernel_driver_active(h, kInterface);
-    if (result == 1) result = be.usb_detach_kernel_driver(h, kInterface);
-    break;
-  }
-  return result;
-}
-
-void linux_device_hid_ctrio::release() {
-  if (handle_) plat::get().usb_release_interface(handle_, kInterface);
 }
 
 int linux_device_hid_ctrio::cmd_write(const uint8_t* chunk, int len, bool first, bool last) {
@@ -104,22 +60,8 @@ int linux_device_hid_ctrio::cmd_write(const uint8_t* chunk, int len, bool first,
   return r == hid::kReportSize ? 0 : 3;
 }
 
-int linux_device_hid_ctrio::cmd_write_data(const uint8_t* frame, int total) {
-  int r = hid::claim_interface_with_retries(handle_, kInterface, kClaimRetries, false);
-  if (r != 0) return r;
-  const int full = total / hid::kChunk;
-  const int rem = total % hid::kChunk;
-  for (int i = 0; i < full; ++i) {
-    if (cmd_write(frame + i * hid::kChunk, hid::kChunk, i == 0, i == full - 1 && rem == 0) != 0) {
-      release();
-      return 1;
-    }
-  }
-  if (rem != 0 && cmd_write(frame + full * hid::kChunk, rem, full == 0, true) != 0) {
-    release();
-    return 1;
-  }
-  return 0;
+int linux_device_hid_ctrio::claim_for_write() {
+  return hid::claim_interface_with_retries(handle_, iface_, kClaimRetries, false);
 }
 
 int linux_device_hid_ctrio::cmd_read(uint8_t* payload, int* len, bool* first, bool* last) {
@@ -171,43 +113,13 @@ int linux_device_hid_ctrio::cmd_read_data(uint8_t* frame, int capacity, int* tot
   return 1;
 }
 
-int linux_device_hid_ctrio::send_data(const unsigned char* data, int len) {
-  if (!handle_) return 1;
-  if (len < 0 || len > hid::kMaxCommand || (len > 0 && !data)) return 1;
-  uint8_t frame[hid::kFrameHeader + hid::kMaxCommand];
-  int total = hid::build_request_frame(data, len, frame);
-  if (total < 0) return 1;
-  return cmd_write_data(frame, total) == 0 ? 0 : 1;
-}
-
-int linux_device_hid_ctrio::receive_data(unsigned char* buf, int* len) {
-  if (!handle_) return hid::RECV_READ_FAILED;
-  uint8_t frame[hid::kMaxFrame] = {0};
-  int total = 0;
-  if (cmd_read_data(frame, hid::kMaxFrame, &total) != 0) return hid::RECV_READ_FAILED;
-  return hid::parse_response_frame(frame, total, buf, len);
-}
-
-int linux_device_hid_ctrio::device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp,
-                                      int* resp_len) {
-  if (send_data(cmd, cmd_len) != 0) return 1;
-  if (receive_data(resp, resp_len) != 0) return 2;
-  return 0;
-}
-
 int linux_device_hid_ctrio::send_raw_data(const unsigned char* cdb, int cdb_len,
                                           const unsigned char* data, long len) {
-  const unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : kDefaultRawTimeout;
-  return hid::send_raw_report(handle_, kInterface, kRawEndpoint, cdb, cdb_len, data, len, timeout);
+  return hid::send_raw_report(handle_, iface_, kRawEndpoint, cdb, cdb_len, data, len,
+                              raw_report_timeout());
 }
 
 int linux_device_hid_ctrio::receive_raw_data(const unsigned char*, int, unsigned char* buf,
                                              long* len) {
-  const unsigned timeout = comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : kDefaultRawTimeout;
-  return hid::receive_raw_report(handle_, kInterface, kRawEndpoint, buf, len, timeout);
-}
-
-int linux_device_hid_ctrio::reconnect() {
-  if (!handle_) return 1;
-  return plat::get().usb_reset_device(handle_);
+  return hid::receive_raw_report(handle_, iface_, kRawEndpoint, buf, len, raw_report_timeout());
 }
