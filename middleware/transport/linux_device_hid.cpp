@@ -112,10 +112,13 @@ int linux_device_hid::cmd_read(uint8_t* payload, int* len, bool* first, bool* la
     return 1;
   }
   short_timeout_ = 0;
+  if (transferred < 1 || transferred > hid::kReportSize) return 1;  // not even the flags byte
+  const int n = report[0] & hid::kLengthMask;
+  if (n > transferred - 1) return 1;  // announces payload the report did not carry
   *first = (report[0] & hid::kFlagFirst) != 0;
   *last = (report[0] & hid::kFlagLast) != 0;
-  *len = report[0] & hid::kLengthMask;
-  std::memcpy(payload, report + 1, *len);
+  *len = n;
+  if (n > 0) std::memcpy(payload, report + 1, static_cast<size_t>(n));
   return 0;
 }
 

@@ -25,6 +25,9 @@ class linux_device_hid : public usb_hid_device {
   // 0; 1 chunk longer than 63 bytes; 2 the interrupt transfer failed.
   int cmd_write(const uint8_t* chunk, int len, bool first, bool last) override;
   int cmd_read_data(uint8_t* frame, int capacity, int* total) override;
+  // One IN report: its flags and payload (at most 63 bytes) into `payload`.
+  // 0; 1 the transfer failed, or the report announces more payload than the
+  // transfer delivered.
   int cmd_read(uint8_t* payload, int* len, bool* first, bool* last);
 
   // Introspection (tests and diagnostics).

@@ -500,4 +500,54 @@ TEST_F(hid_transport, ReassemblyStopsBefore2048Bytes) {
   rx::plat::set(&env_->backend);
 }
 
+// A virtual token whose IN reports, once cut, arrive short: only the first
+// `cut` bytes of each 64-byte report are transferred (the device model
+// always sends whole reports).
+class short_report_backend : public vtok::sim_backend {
+ public:
+  using vtok::sim_backend::sim_backend;
+  int cut = 0;
+  int usb_interrupt_transfer(rx::plat::usb_device_handle* h, uint8_t ep, uint8_t* data, int length,
+                             int* transferred, unsigned int timeout_ms) override {
+    if (cut <= 0 || !(ep & 0x80))
+      return vtok::sim_backend::usb_interrupt_transfer(h, ep, data, length, transferred, timeout_ms);
+    uint8_t whole[rx::hid::kReportSize] = {0};
+    int got = 0;
+    int r = vtok::sim_backend::usb_interrupt_transfer(h, ep, whole, sizeof(whole), &got, timeout_ms);
+    if (r != 0) return r;
+    const int n = got < cut ? got : cut;
+    std::memcpy(data, whole, static_cast<size_t>(n));
+    *transferred = n;
+    return 0;
+  }
+};
+
+// A report whose length field announces more payload than the transfer
+// delivered is refused, rather than reassembled with the missing bytes
+// taken from whatever the report buffer held.
+TEST_F(hid_transport, ShortReportIsNotReassembled) {
+  short_report_backend sb(env_->bus, env_->clock, 0);
+  rx::plat::set(&sb);
+  rx::transport::reset_state();
+  linux_device_hid dev(path_of(token()).c_str());
+  ASSERT_EQ(dev.open(), 0);
+  auto cmd = apdu_of_size(40);  // the echo answer fills the first report
+  ASSERT_EQ(dev.send_data(cmd.data(), 40), 0);
+  sb.cut = 30;
+  std::vector<uint8_t> buf(2048);
+  int len = 2048;
+  EXPECT_EQ(dev.receive_data(buf.data(), &len), rx::hid::RECV_READ_FAILED);
+
+  // Whole reports still go through.
+  sb.cut = 0;
+  ASSERT_EQ(dev.send_data(cmd.data(), 40), 0);
+  len = 2048;
+  ASSERT_EQ(dev.receive_data(buf.data(), &len), rx::hid::RECV_OK);
+  ASSERT_EQ(len, 33 + 2);
+  EXPECT_EQ(buf[32], 32);
+  dev.close();
+  rx::transport::reset_state();
+  rx::plat::set(&env_->backend);
+}
+
 }  // namespace
