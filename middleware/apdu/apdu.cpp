@@ -47,7 +47,9 @@ void apdu::set_lc_data(const unsigned char* data, int len) {
 
 void apdu::set_le(int le) {
   le_ = le;
-  resp_len_ = le;
+  // Once a response is held, its length is the size of its buffer: readers
+  // and the wipe in the destructor rely on it.
+  if (!resp_) resp_len_ = le;
 }
 
 apdu* apdu::clone() const { return new apdu(case_, cla_, ins_, p1_, p2_, name_); }

@@ -30,7 +30,7 @@ class apdu {
   // Frees owned data, copies `len` bytes into a new owned buffer, sets Lc and
   // the data length.
   void set_lc_data(const unsigned char* data, int len);
-  // Sets Le and the response length field.
+  // Sets Le, and the response length field while no response is held.
   void set_le(int le);
   void set_not_last_ins() { cla_ |= APDU_CLA_CHAIN; }
   void set_last_ins() { cla_ &= static_cast<unsigned char>(~APDU_CLA_CHAIN); }

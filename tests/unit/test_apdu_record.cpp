@@ -9,6 +9,7 @@
 
 #include "apdu/apdu.h"
 #include "apdu/apdu_registry.h"
+#include "apdu/app_cmd_util.h"
 #include "rx7100_app.h"
 
 namespace {
@@ -123,6 +124,27 @@ TEST(apdu_decoding, Responses) {
   EXPECT_EQ(d[2], 3);
   EXPECT_EQ(a.deserialize(two, 2), 0);  // replaces the earlier response
   EXPECT_EQ(a.get_response_data(&len), nullptr);
+}
+
+// Le set on a record that already holds a response does not change the
+// response's length: it still describes the buffer the record owns, which
+// readers copy from and the destructor wipes.
+TEST(apdu_record, LeAfterResponseKeepsResponseLength) {
+  apdu a(18, 0x80, 0x50, 0x00, 0x00, "GenRandom");
+  a.set_le(4);
+  const uint8_t resp[] = {0xA1, 0xA2, 0x90, 0x00};
+  ASSERT_EQ(a.deserialize(resp, 4), 0);
+  a.set_le(4096);
+  EXPECT_EQ(a.get_le(), 4096);
+  int len = -1;
+  const unsigned char* d = a.get_response_data(&len);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(len, 2);
+  EXPECT_EQ(d[1], 0xA2);
+  unsigned char out[8] = {0};
+  int copied = 0;
+  EXPECT_EQ(rx::cmd::copy_response(a, out, sizeof out, &copied), 0);
+  EXPECT_EQ(copied, 2);
 }
 
 TEST(apdu_record, CloneAndChainingBits) {
