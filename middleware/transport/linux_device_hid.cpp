@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "transport/hid_frame.h"
-#include "transport/hid_raw.h"
 #include "transport/hid_usb.h"
 
 using namespace rx;
@@ -153,12 +152,3 @@ int linux_device_hid::cmd_read_data(uint8_t* frame, int capacity, int* total) {
   return 1;
 }
 
-int linux_device_hid::send_raw_data(const unsigned char* cdb, int cdb_len,
-                                    const unsigned char* data, long len) {
-  return hid::send_raw_report(handle_, iface_, ep_out_, cdb, cdb_len, data, len,
-                              raw_report_timeout());
-}
-
-int linux_device_hid::receive_raw_data(const unsigned char*, int, unsigned char* buf, long* len) {
-  return hid::receive_raw_report(handle_, iface_, ep_in_, buf, len, raw_report_timeout());
-}

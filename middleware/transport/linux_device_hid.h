@@ -13,12 +13,6 @@ class linux_device_hid : public usb_hid_device {
  public:
   explicit linux_device_hid(const char* path);
 
-  int send_raw_data(const unsigned char* cdb, int cdb_len, const unsigned char* data,
-                    long len) override;
-  // docs/hid-raw-response.md. `*len` on entry: capacity of `buf`.
-  int receive_raw_data(const unsigned char* cdb, int cdb_len, unsigned char* buf,
-                       long* len) override;
-
   // Matches the path and, on the first match, scans the configurations for
   // the HID interface and its endpoints.
   bool find_device(const std::vector<rx::plat::usb_device_ref>& list, size_t index) override;
@@ -37,6 +31,8 @@ class linux_device_hid : public usb_hid_device {
   uint8_t out_endpoint() const { return ep_out_; }
 
  private:
+  uint8_t raw_out_endpoint() const override { return ep_out_; }
+  uint8_t raw_in_endpoint() const override { return ep_in_; }
   unsigned transfer_timeout();
   int claim_for_write() override;
   int claim_with_retries(int retries, bool go_on_if_all_fail);

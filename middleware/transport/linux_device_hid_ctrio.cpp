@@ -13,7 +13,6 @@ using plat::backend;
 
 namespace {
 constexpr int kClaimRetries = 10;
-constexpr uint8_t kRawEndpoint = 0x01;  // interrupt OUT 0x01, IN 0x81
 
 // HID class requests to interface 0.
 constexpr uint8_t kReqTypeOut = 0x21;  // class, interface, host to device
@@ -113,13 +112,3 @@ int linux_device_hid_ctrio::cmd_read_data(uint8_t* frame, int capacity, int* tot
   return 1;
 }
 
-int linux_device_hid_ctrio::send_raw_data(const unsigned char* cdb, int cdb_len,
-                                          const unsigned char* data, long len) {
-  return hid::send_raw_report(handle_, iface_, kRawEndpoint, cdb, cdb_len, data, len,
-                              raw_report_timeout());
-}
-
-int linux_device_hid_ctrio::receive_raw_data(const unsigned char*, int, unsigned char* buf,
-                                             long* len) {
-  return hid::receive_raw_report(handle_, iface_, kRawEndpoint, buf, len, raw_report_timeout());
-}

@@ -15,11 +15,6 @@ class linux_device_hid_ctrio : public usb_hid_device {
  public:
   explicit linux_device_hid_ctrio(const char* path);
 
-  int send_raw_data(const unsigned char* cdb, int cdb_len, const unsigned char* data,
-                    long len) override;
-  int receive_raw_data(const unsigned char* cdb, int cdb_len, unsigned char* buf,
-                       long* len) override;
-
   // Matches the path only: these tokens carry the HID interface as interface 0.
   bool find_device(const std::vector<rx::plat::usb_device_ref>& list, size_t index) override;
   // 0; 1 chunk longer than 63 bytes; 3 the SET_REPORT failed.
@@ -31,5 +26,8 @@ class linux_device_hid_ctrio : public usb_hid_device {
   int cmd_read(uint8_t* payload, int* len, bool* first, bool* last);
 
  private:
+  // Raw reports use the interrupt endpoints 0x01 (OUT) and 0x81 (IN).
+  uint8_t raw_out_endpoint() const override { return 0x01; }
+  uint8_t raw_in_endpoint() const override { return 0x01; }
   int claim_for_write() override;
 };

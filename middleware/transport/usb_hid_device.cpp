@@ -1,6 +1,7 @@
 #include "transport/usb_hid_device.h"
 
 #include "transport/hid_frame.h"
+#include "transport/hid_raw.h"
 #include "transport/hid_usb.h"
 
 using namespace rx;
@@ -56,6 +57,17 @@ void usb_hid_device::release() {
 
 unsigned usb_hid_device::raw_report_timeout() const {
   return comm_timeout_ > 0 ? static_cast<unsigned>(comm_timeout_) : kDefaultRawTimeout;
+}
+
+int usb_hid_device::send_raw_data(const unsigned char* cdb, int cdb_len,
+                                  const unsigned char* data, long len) {
+  return rx::hid::send_raw_report(handle_, iface_, raw_out_endpoint(), cdb, cdb_len, data, len,
+                                  raw_report_timeout());
+}
+
+int usb_hid_device::receive_raw_data(const unsigned char*, int, unsigned char* buf, long* len) {
+  return rx::hid::receive_raw_report(handle_, iface_, raw_in_endpoint(), buf, len,
+                                     raw_report_timeout());
 }
 
 int usb_hid_device::cmd_write_data(const uint8_t* frame, int total) {

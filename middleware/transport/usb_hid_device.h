@@ -27,6 +27,13 @@ class usb_hid_device : public device_common {
   // 0; 1 the command was not sent; 2 no answer was received.
   int device_io(const unsigned char* cmd, int cmd_len, unsigned char* resp, int* resp_len) override;
   int get_device_type() override { return 1; }
+  // A raw vendor command: one 64-byte report out (at most 44 data bytes).
+  int send_raw_data(const unsigned char* cdb, int cdb_len, const unsigned char* data,
+                    long len) override;
+  // The answer of a raw command (docs/hid-raw-response.md). `*len` on entry:
+  // capacity of `buf`.
+  int receive_raw_data(const unsigned char* cdb, int cdb_len, unsigned char* buf,
+                       long* len) override;
 
   // Whether list[index] is the device of this object's path.
   virtual bool find_device(const std::vector<rx::plat::usb_device_ref>& list, size_t index) = 0;
@@ -54,6 +61,10 @@ class usb_hid_device : public device_common {
   // The timeout of a raw report: the communication timeout; 0 would mean
   // "wait forever" to libusb and is read as 5000 ms.
   unsigned raw_report_timeout() const;
+  // The interrupt endpoints raw reports travel on (numbers without the
+  // direction bit).
+  virtual uint8_t raw_out_endpoint() const = 0;
+  virtual uint8_t raw_in_endpoint() const = 0;
 
   rx::plat::usb_device_handle* handle_ = nullptr;
   rx::plat::backend* owner_ = nullptr;  // the backend that opened handle_
